@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Installs every Debian package needed to build, test and run ferrow-monitor.
+# Quick when everything is present already: apt is only called for what is missing.
+set -euo pipefail
+
+packages=(
+    # build
+    build-essential cmake pkg-config
+    qtbase5-dev qtbase5-dev-tools
+    libsqlite3-dev libcjson-dev libdpkg-dev
+    # collector: eBPF program built with clang, loaded through libbpf
+    clang llvm libbpf-dev libbpf1 bpftool
+    # sanitizer and libFuzzer runtimes for clang
+    libclang-rt-14-dev
+    # run time
+    python3 dbus-daemon
+    # tests: private bus services, network namespaces, process tools
+    python3-dbus python3-gi iproute2 util-linux procps sqlite3 iputils-ping
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+    echo "install-deps: all packages present"
+    exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: missing packages: ${missing[*]}; run this script as root" >&2
+    exit 1
+fi
+
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+apt-get install -y -q --no-install-recommends "${missing[@]}"
