@@ -1,0 +1,50 @@
+#pragma once
+
+// Traffic database: schema, retention purge, upserts and the hour key.
+//
+// Plain functions over the SQLite C interface. None keeps a connection: each
+// operation opens the database file (ferrow::paths().databaseFile), works and
+// closes it again. Failures are printed to stderr and returned as codes.
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <ctime>
+
+// One "hour_data" row without its key and report mark.
+struct HourRecord {
+    int32_t mins = 0;
+    int64_t recv = 0;
+    int64_t sent = 0;
+    int32_t recv_peak = 0;
+    int32_t sent_peak = 0;
+    int32_t total_peak = 0;
+};
+
+// 1 when the table exists, 0 when it does not, -1 on error.
+int tableExists(sqlite3 *db, const char *name);
+// 0 on success, 1 on error.
+int createAppTable(sqlite3 *db);
+int createHourTable(sqlite3 *db);
+
+// Deletes the rows of table dated on or before the local date `days` days ago.
+void deleteExpiredRows(const char *table, unsigned int days);
+
+// Adds the bytes to the application's row of the current UTC date.
+// 0 on success, 1 on failure.
+int addAppTraffic(const char *pkgname, uint64_t recv, uint64_t sent);
+
+// Replaces the hour's row with record and clears its report mark.
+// 0 on success, 1 on failure.
+int saveHourRecord(const char *time, const HourRecord *record);
+
+// 0 when the row was found and copied into record, -2 when there is no such
+// row (record untouched), -1 on error.
+int loadHourRecord(const char *time, HourRecord *record);
+
+// Key "YYYY-MM-DD HH:00" of the current local hour minus hoursBack hours.
+// Returns a static buffer that the next call overwrites.
+const char *hourKey(int hoursBack);
+
+// The same for a given point in time (seconds since the epoch).
+const char *hourKeyAt(time_t now, int hoursBack);
