@@ -1,11 +1,263 @@
 #include "trafficdb.h"
 
-int tableExists(sqlite3 *, const char *) { return -1; }
-int createAppTable(sqlite3 *) { return 1; }
-int createHourTable(sqlite3 *) { return 1; }
-void deleteExpiredRows(const char *, unsigned int) {}
-int addAppTraffic(const char *, uint64_t, uint64_t) { return 1; }
-int saveHourRecord(const char *, const HourRecord *) { return 1; }
-int loadHourRecord(const char *, HourRecord *) { return -1; }
-const char *hourKey(int hoursBack) { return hourKeyAt(time(nullptr), hoursBack); }
-const char *hourKeyAt(time_t, int) { static char key[20] = ""; return key; }
+#include "databasefile.h"
+#include "defaults.h"
+
+#include <QByteArray>
+#include <QDateTime>
+
+#include <cstdio>
+
+namespace {
+
+// A writer that meets a lock held briefly by another connection (a reader of
+// the reports, say) waits for it this long instead of failing at once.
+const int kBusyTimeoutMs = 2000;
+
+const char *const kCreateAppTable =
+    "CREATE TABLE IF NOT EXISTS app_data ( id INTEGER PRIMARY KEY, pkgname TEXT NOT NULL, "
+    "recv BIGINT NOT NULL, sent BIGINT NOT NULL, total BIGINT NOT NULL, "
+    "time DATE NOT NULL DEFAULT (date('now')), UNIQUE (pkgname, time));";
+
+const char *const kCreateHourTable =
+    "CREATE TABLE IF NOT EXISTS hour_data ( id INTEGER PRIMARY KEY, time TEXT NOT NULL, "
+    "mins INTEGER NOT NULL, recv BIGINT NOT NULL, sent BIGINT NOT NULL, "
+    "recv_peak INTEGER NOT NULL, sent_peak INTEGER NOT NULL, total_peak INTEGER NOT NULL, "
+    "report_status INTEGER NOT NULL DEFAULT 0, UNIQUE (time));";
+
+const char *const kUpsertApp =
+    "INSERT INTO app_data (pkgname, recv, sent, total, time) VALUES (?, ?, ?, ?, date('now')) "
+    "ON CONFLICT(pkgname, time) DO UPDATE SET recv = recv + excluded.recv, "
+    "sent = sent + excluded.sent, total = total + excluded.total;";
+
+const char *const kUpsertHour =
+    "INSERT INTO hour_data (time, mins, recv, sent, recv_peak, sent_peak, total_peak, report_status) "
+    "VALUES (?, ?, ?, ?, ?, ?, ?, 0) ON CONFLICT(time) DO UPDATE SET recv = excluded.recv, "
+    "sent = excluded.sent, recv_peak = excluded.recv_peak, sent_peak = excluded.sent_peak, "
+    "total_peak = excluded.total_peak, mins = excluded.mins, report_status = excluded.report_status;";
+
+// The hour key is a parameter, never part of the statement text.
+const char *const kSelectHour =
+    "SELECT mins, recv, sent, recv_peak, sent_peak, total_peak FROM hour_data WHERE time = ? ;";
+
+using CreateTable = int (*)(sqlite3 *);
+
+int createTable(sqlite3 *db, const char *statement)
+{
+    if (sqlite3_exec(db, statement, nullptr, nullptr, nullptr) != SQLITE_OK) {
+        fprintf(stderr, "SQL error: %s\n", sqlite3_errmsg(db));
+        return 1;
+    }
+    return 0;
+}
+
+// Opens the upsert's connection, creates the table when it is missing and
+// prepares the statement. On failure the message is printed, everything is
+// released and nullptr is returned.
+sqlite3_stmt *prepareUpsert(sqlite3 **dbOut, const char *table, CreateTable create, const char *statement)
+{
+    sqlite3 *db = openTrafficDatabase(kOpenFailedWriter);
+    *dbOut = nullptr;
+    if (!db)
+        return nullptr;
+
+    const int exists = tableExists(db, table);
+    if (exists == -1) {
+        fprintf(stderr, "Failed to check if table eixsts.\n");
+        sqlite3_close(db);
+        return nullptr;
+    }
+    if (exists == 0 && create(db) != 0) {
+        fprintf(stderr, "Failed to create table.\n");
+        sqlite3_close(db);
+        return nullptr;
+    }
+
+    char *sql = sqlite3_mprintf("%s", statement);
+    if (!sql) {
+        fprintf(stderr, "Failed to allocate memory for SQL statement.\n");
+        sqlite3_close(db);
+        return nullptr;
+    }
+    sqlite3_stmt *stmt = nullptr;
+    const int rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
+    sqlite3_free(sql);
+    if (rc != SQLITE_OK) {
+        fprintf(stderr, "Failed to prepare statement: %s\n", sqlite3_errmsg(db));
+        sqlite3_finalize(stmt);
+        sqlite3_close(db);
+        return nullptr;
+    }
+    *dbOut = db;
+    return stmt;
+}
+
+// Steps the bound upsert once, then releases statement and connection.
+int finishUpsert(sqlite3 *db, sqlite3_stmt *stmt)
+{
+    int result = 0;
+    if (sqlite3_step(stmt) != SQLITE_DONE) {
+        fprintf(stderr, "Execution failed: %s\n", sqlite3_errmsg(db));
+        result = 1;
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return result;
+}
+
+} // namespace
+
+const char *const kOpenFailedWriter = "无法打开数据库: ";
+const char *const kOpenFailedReader = "Cannot open database: ";
+
+sqlite3 *openTrafficDatabase(const char *failurePrefix)
+{
+    const QByteArray path = ferrow::paths().databaseFile.toUtf8();
+    sqlite3 *db = nullptr;
+    if (sqlite3_open(path.constData(), &db) != SQLITE_OK) {
+        fprintf(stderr, "%s%s\n", failurePrefix, db ? sqlite3_errmsg(db) : "out of memory");
+        sqlite3_close(db);
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    return db;
+}
+
+int tableExists(sqlite3 *db, const char *name)
+{
+    char sql[256];
+    snprintf(sql, sizeof sql, "SELECT name FROM sqlite_master WHERE type='table' AND name='%s';", name);
+
+    char *error = nullptr;
+    if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+        fprintf(stderr, "SQL error: %s\n", error ? error : sqlite3_errmsg(db));
+        sqlite3_free(error);
+        return -1;
+    }
+
+    sqlite3_stmt *stmt = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
+        fprintf(stderr, "Failed to prepare statement: %s\n", sqlite3_errmsg(db));
+        sqlite3_finalize(stmt);
+        return -1;
+    }
+    const bool found = sqlite3_step(stmt) == SQLITE_ROW;
+    sqlite3_finalize(stmt);
+    return found ? 1 : 0;
+}
+
+int createAppTable(sqlite3 *db)
+{
+    return createTable(db, kCreateAppTable);
+}
+
+int createHourTable(sqlite3 *db)
+{
+    return createTable(db, kCreateHourTable);
+}
+
+void deleteExpiredRows(const char *table, unsigned int days)
+{
+    sqlite3 *db = openTrafficDatabase(kOpenFailedWriter);
+    if (!db)
+        return;
+
+    // Compared as text: an "hour_data" key "YYYY-MM-DD HH:00" sorts after the
+    // bare boundary date, so the hours of the boundary date itself stay.
+    char *sql = sqlite3_mprintf("DELETE FROM %s WHERE time<=DATE('now', '-%d days', 'localtime');",
+                                table, static_cast<int>(days));
+    if (!sql) {
+        fprintf(stderr, "Failed to allocate memory for SQL statement.\n");
+    } else {
+        char *error = nullptr;
+        if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK)
+            fprintf(stderr, "SQL error: %s\n", error ? error : sqlite3_errmsg(db));
+        sqlite3_free(error);
+        sqlite3_free(sql);
+    }
+    sqlite3_close(db);
+}
+
+int addAppTraffic(const char *pkgname, uint64_t recv, uint64_t sent)
+{
+    sqlite3 *db = nullptr;
+    sqlite3_stmt *stmt = prepareUpsert(&db, "app_data", createAppTable, kUpsertApp);
+    if (!stmt)
+        return 1;
+    sqlite3_bind_text(stmt, 1, pkgname, -1, SQLITE_STATIC);
+    sqlite3_bind_int64(stmt, 2, static_cast<sqlite3_int64>(recv));
+    sqlite3_bind_int64(stmt, 3, static_cast<sqlite3_int64>(sent));
+    sqlite3_bind_int64(stmt, 4, static_cast<sqlite3_int64>(recv + sent));
+    return finishUpsert(db, stmt);
+}
+
+int saveHourRecord(const char *time, const HourRecord *record)
+{
+    sqlite3 *db = nullptr;
+    sqlite3_stmt *stmt = prepareUpsert(&db, "hour_data", createHourTable, kUpsertHour);
+    if (!stmt)
+        return 1;
+    sqlite3_bind_text(stmt, 1, time, -1, SQLITE_STATIC);
+    sqlite3_bind_int(stmt, 2, record->mins);
+    sqlite3_bind_int64(stmt, 3, record->recv);
+    sqlite3_bind_int64(stmt, 4, record->sent);
+    sqlite3_bind_int(stmt, 5, record->recv_peak);
+    sqlite3_bind_int(stmt, 6, record->sent_peak);
+    sqlite3_bind_int(stmt, 7, record->total_peak);
+    return finishUpsert(db, stmt);
+}
+
+int loadHourRecord(const char *time, HourRecord *record)
+{
+    sqlite3 *db = openTrafficDatabase(kOpenFailedReader);
+    if (!db)
+        return -1;
+
+    sqlite3_stmt *stmt = nullptr;
+    if (sqlite3_prepare_v2(db, kSelectHour, -1, &stmt, nullptr) != SQLITE_OK) {
+        fprintf(stderr, "Failed to prepare statement: %s\n", sqlite3_errmsg(db));
+        sqlite3_finalize(stmt);
+        sqlite3_close(db);
+        return -1;
+    }
+    sqlite3_bind_text(stmt, 1, time, -1, SQLITE_STATIC);
+
+    bool found = false;
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+        record->mins = sqlite3_column_int(stmt, 0);
+        record->recv = sqlite3_column_int64(stmt, 1);
+        record->sent = sqlite3_column_int64(stmt, 2);
+        record->recv_peak = sqlite3_column_int(stmt, 3);
+        record->sent_peak = sqlite3_column_int(stmt, 4);
+        record->total_peak = sqlite3_column_int(stmt, 5);
+        found = true;
+    }
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+    return found ? 0 : -2;
+}
+
+const char *hourKeyAt(time_t now, int hoursBack)
+{
+    static char key[20];
+    struct tm local;
+    localtime_r(&now, &local);
+    struct tm shifted = local;
+    shifted.tm_hour -= hoursBack;
+    if (shifted.tm_hour < 0) {
+        shifted.tm_mday -= 1;
+        shifted.tm_hour += 24;
+    }
+    // mktime resolves a day of 0 (last day of the previous month) and any
+    // hour that is still out of range.
+    mktime(&shifted);
+    strftime(key, sizeof key, "%Y-%m-%d %H:00", &shifted);
+    return key;
+}
+
+const char *hourKey(int hoursBack)
+{
+    // The shared clock is the system clock unless a test has steered it.
+    const time_t now = static_cast<time_t>(ferrow::currentDateTime().toSecsSinceEpoch());
+    return hourKeyAt(now, hoursBack);
+}

@@ -1,7 +1,185 @@
 #include "trafficstats.h"
 
-double bytesToGB(int64_t) { return 0.01; }
-cJSON *queryTopApps(int) { return cJSON_CreateArray(); }
-cJSON *queryHourRows(int) { return cJSON_CreateArray(); }
-cJSON *queryUnreportedHours(bool) { return cJSON_CreateArray(); }
-char *buildTrafficReport() { return nullptr; }
+#include "databasefile.h"
+
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+const char *const kTopAppsQuery =
+    "SELECT pkgname, SUM(recv) AS recv_sum, SUM(sent) AS sent_sum, SUM(total) AS total_sum "
+    "FROM app_data WHERE time BETWEEN DATE('now', '-%d day', 'localtime') AND DATE('now', '-1 day', 'localtime') "
+    "GROUP BY pkgname ORDER BY total_sum DESC LIMIT 10;";
+
+const char *const kHourRowsQuery =
+    "SELECT time, mins, recv, sent, recv_peak, sent_peak, total_peak, report_status FROM hour_data "
+    "WHERE time BETWEEN DATE('now', '-%d day', 'localtime') AND DATETIME('now', '-1 hour', 'localtime') ;";
+
+const char *const kUnreportedQuery =
+    "SELECT time, mins, recv, sent, recv_peak, sent_peak, total_peak FROM hour_data "
+    "WHERE report_status=0 AND time<=DATETIME('%q') ;";
+
+const char *const kMarkReported =
+    "UPDATE hour_data SET report_status=1 WHERE report_status=0 AND time<=DATETIME('%q') ;";
+
+// Average rate in whole KB/s over the minutes the hour covers.
+int32_t averageRate(int64_t bytes, int64_t mins)
+{
+    const int64_t minutes = mins == 0 ? 1 : mins;
+    return static_cast<int32_t>(((bytes / 1024) / minutes) / 60);
+}
+
+// Appends the object of one hour row. The statement's columns are: time,
+// mins, recv, sent, recv_peak, sent_peak, total_peak[, report_status].
+void appendHourObject(cJSON *array, sqlite3_stmt *stmt, bool withStatus)
+{
+    const char *time = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
+    const int64_t mins = sqlite3_column_int64(stmt, 1);
+    const int64_t recv = sqlite3_column_int64(stmt, 2);
+    const int64_t sent = sqlite3_column_int64(stmt, 3);
+
+    const double up = bytesToGB(sent);
+    const double down = bytesToGB(recv);
+    const int32_t avgUp = averageRate(sent, mins);
+    const int32_t avgDown = averageRate(recv, mins);
+    // A 32-bit sum; widened first so that an overflow wraps instead of being undefined.
+    const int32_t avg = static_cast<int32_t>(static_cast<int64_t>(avgUp) + avgDown);
+
+    cJSON *object = cJSON_CreateObject();
+    cJSON_AddStringToObject(object, "time", time ? time : "");
+    cJSON_AddNumberToObject(object, "up", up);
+    cJSON_AddNumberToObject(object, "down", down);
+    cJSON_AddNumberToObject(object, "tot", up + down);
+    cJSON_AddNumberToObject(object, "avg_up", avgUp);
+    cJSON_AddNumberToObject(object, "avg_down", avgDown);
+    cJSON_AddNumberToObject(object, "avg", avg);
+    cJSON_AddNumberToObject(object, "pk_up", sqlite3_column_int(stmt, 5));
+    cJSON_AddNumberToObject(object, "pk_down", sqlite3_column_int(stmt, 4));
+    cJSON_AddNumberToObject(object, "pk", sqlite3_column_int(stmt, 6));
+    if (withStatus)
+        cJSON_AddNumberToObject(object, "status", sqlite3_column_int(stmt, 7));
+    cJSON_AddItemToArray(array, object);
+}
+
+void appendTopAppObject(cJSON *array, sqlite3_stmt *stmt)
+{
+    const char *app = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
+    const double down = bytesToGB(sqlite3_column_int64(stmt, 1));
+    const double up = bytesToGB(sqlite3_column_int64(stmt, 2));
+
+    cJSON *object = cJSON_CreateObject();
+    cJSON_AddStringToObject(object, "app", app ? app : "");
+    cJSON_AddNumberToObject(object, "up", up);
+    cJSON_AddNumberToObject(object, "down", down);
+    // The sum of the two rounded values, not a conversion of the summed total.
+    cJSON_AddNumberToObject(object, "tot", up + down);
+    cJSON_AddItemToArray(array, object);
+}
+
+using RowAppender = void (*)(cJSON *, sqlite3_stmt *);
+
+// Prepares sql on db and appends one object per row. A failed prepare is
+// printed and leaves the array as it was.
+void collectRows(sqlite3 *db, const char *sql, cJSON *array, RowAppender append)
+{
+    sqlite3_stmt *stmt = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
+        fprintf(stderr, "Failed to prepare statement: %s\n", sqlite3_errmsg(db));
+        sqlite3_finalize(stmt);
+        return;
+    }
+    while (sqlite3_step(stmt) == SQLITE_ROW)
+        append(array, stmt);
+    sqlite3_finalize(stmt);
+}
+
+} // namespace
+
+double bytesToGB(int64_t bytes)
+{
+    const double gb = static_cast<double>(bytes) / 1024.0 / 1024.0 / 1024.0;
+    const double rounded = std::round(gb * 100.0) / 100.0;
+    return rounded == 0.0 ? 0.01 : rounded;
+}
+
+cJSON *queryTopApps(int days)
+{
+    cJSON *array = cJSON_CreateArray();
+    sqlite3 *db = openTrafficDatabase(kOpenFailedReader);
+    if (!db)
+        return array;
+
+    char *sql = sqlite3_mprintf(kTopAppsQuery, days);
+    if (!sql)
+        fprintf(stderr, "Failed to allocate memory for SQL statement.\n");
+    else
+        collectRows(db, sql, array, appendTopAppObject);
+    sqlite3_free(sql);
+    sqlite3_close(db);
+    return array;
+}
+
+cJSON *queryHourRows(int days)
+{
+    cJSON *array = cJSON_CreateArray();
+    sqlite3 *db = openTrafficDatabase(kOpenFailedReader);
+    if (!db)
+        return array;
+
+    char *sql = sqlite3_mprintf(kHourRowsQuery, days);
+    if (!sql)
+        fprintf(stderr, "Failed to allocate memory for SQL statement.\n");
+    else
+        collectRows(db, sql, array, [](cJSON *a, sqlite3_stmt *s) { appendHourObject(a, s, true); });
+    sqlite3_free(sql);
+    sqlite3_close(db);
+    return array;
+}
+
+cJSON *queryUnreportedHours(bool markReported)
+{
+    cJSON *array = cJSON_CreateArray();
+    // DATETIME() turns the previous hour's key into "YYYY-MM-DD HH:00:00", which
+    // the stored key of that hour sorts before and the current hour's after.
+    const char *cutoff = hourKey(1);
+    sqlite3 *db = openTrafficDatabase(kOpenFailedReader);
+    if (!db)
+        return array;
+
+    char *sql = sqlite3_mprintf(kUnreportedQuery, cutoff);
+    if (!sql) {
+        fprintf(stderr, "Failed to allocate memory for SQL statement.\n");
+        sqlite3_close(db);
+        return array;
+    }
+    collectRows(db, sql, array, [](cJSON *a, sqlite3_stmt *s) { appendHourObject(a, s, false); });
+    sqlite3_free(sql);
+
+    if (markReported) {
+        char *update = sqlite3_mprintf(kMarkReported, cutoff);
+        if (!update) {
+            fprintf(stderr, "Failed to allocate memory for SQL statement.\n");
+            sqlite3_close(db);
+            return array;
+        }
+        if (sqlite3_exec(db, update, nullptr, nullptr, nullptr) != SQLITE_OK)
+            fprintf(stderr, "Failed to update report_status: %s\n", sqlite3_errmsg(db));
+        sqlite3_free(update);
+    }
+    sqlite3_close(db);
+    return array;
+}
+
+char *buildTrafficReport()
+{
+    cJSON *root = cJSON_CreateObject();
+    cJSON_AddItemToObject(root, "hour", queryUnreportedHours(true));
+    cJSON *top10 = cJSON_CreateObject();
+    cJSON_AddItemToObject(top10, "7day", queryTopApps(7));
+    cJSON_AddItemToObject(top10, "30day", queryTopApps(30));
+    cJSON_AddItemToObject(root, "top10", top10);
+    char *text = cJSON_PrintUnformatted(root);
+    cJSON_Delete(root);
+    return text;
+}
