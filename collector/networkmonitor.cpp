@@ -1,0 +1,193 @@
+#include "networkmonitor.h"
+
+#include "defaults.h"
+#include "networksocketclient.h"
+#include "networksocketserver.h"
+
+#include <QDebug>
+#include <QTimer>
+
+#include <limits>
+
+int NetworkMonitor::unconnectedTicks = 0;
+
+namespace {
+// More whole seconds than this without a document: the collector is taken for hung.
+constexpr int maxSilenceSeconds = 10;
+// Health ticks with a ready collector but no connection before a restart.
+constexpr int maxUnconnectedTicks = 2;
+} // namespace
+
+NetworkMonitor::NetworkMonitor(QObject *parent)
+    : QObject(parent)
+    , server(new NetworkSocketServer(this))
+    , client(new NetworkSocketClient(this))
+    , running(false)
+    , restartTimer(new QTimer(this))
+    , healthCheckTimer(new QTimer(this))
+    , maxRestartAttempts(3)
+    , restartDelaySeconds(ferrow::intervals().restartDelayMs / 1000)
+{
+    registerNetworkProcessTypes();
+
+    connect(server, &NetworkSocketServer::serverStarted, this, &NetworkMonitor::onServerStarted);
+    connect(server, &NetworkSocketServer::serverStopped, this, &NetworkMonitor::onServerStopped);
+    connect(server, &NetworkSocketServer::serverError, this, &NetworkMonitor::onServerError);
+    connect(client, &NetworkSocketClient::dataReceived, this, &NetworkMonitor::onSocketDataReceived);
+    connect(client, &NetworkSocketClient::connected, this, &NetworkMonitor::onSocketConnected);
+    connect(client, &NetworkSocketClient::disconnected, this, &NetworkMonitor::onSocketDisconnected);
+    connect(client, &NetworkSocketClient::errorOccurred, this, &NetworkMonitor::onSocketError);
+    connect(restartTimer, &QTimer::timeout, this, &NetworkMonitor::attemptServerRestart);
+    connect(healthCheckTimer, &QTimer::timeout, this, &NetworkMonitor::checkServerHealth);
+    restartTimer->setSingleShot(true);
+    // The delay is kept in milliseconds so that it can be shortened below a second.
+    restartTimer->setInterval(ferrow::intervals().restartDelayMs);
+    healthCheckTimer->setInterval(ferrow::intervals().healthCheckMs);
+}
+
+NetworkMonitor::~NetworkMonitor()
+{
+    stopMonitoring();
+}
+
+bool NetworkMonitor::startMonitoring()
+{
+    if (running) {
+        qWarning() << "监控已经在运行";
+        return false;
+    }
+    restartAttempts = 0;
+    if (!server->startServer())
+        return false;
+
+    running = true;
+    lastDataTime = ferrow::currentDateTime();
+    healthCheckTimer->start();
+    emit statusChanged(QStringLiteral("正在启动监控服务..."));
+    return true;
+}
+
+void NetworkMonitor::stopMonitoring()
+{
+    // Cleared first, so the notifications of the collector's stop count nothing.
+    running = false;
+    restartTimer->stop();
+    healthCheckTimer->stop();
+    client->disconnectFromServer();
+    server->stopServer();
+    emit statusChanged(QStringLiteral("监控已停止"));
+}
+
+bool NetworkMonitor::isMonitoring() const
+{
+    return running;
+}
+
+bool NetworkMonitor::isServerHealthy() const
+{
+    return server->isServerRunning() && silenceSeconds() <= maxSilenceSeconds;
+}
+
+int NetworkMonitor::silenceSeconds() const
+{
+    const qint64 seconds = lastDataTime.secsTo(ferrow::currentDateTime());
+    return int(qBound<qint64>(std::numeric_limits<int>::min(), seconds, std::numeric_limits<int>::max()));
+}
+
+void NetworkMonitor::onServerStarted()
+{
+    emit statusChanged(QStringLiteral("服务器已启动，正在连接..."));
+    client->connectToServer();
+    restartAttempts = 0;
+}
+
+void NetworkMonitor::onServerStopped()
+{
+    if (!running)
+        return;
+    qWarning() << "Python 服务器已停止，尝试重启...";
+    if (restartAttempts < maxRestartAttempts) {
+        ++restartAttempts;
+        emit statusChanged(QStringLiteral("服务器停止，第 %1 次尝试重启...").arg(restartAttempts));
+        // Re-arming restarts the countdown: attempts counted in a burst lead
+        // to one restart after the last of them.
+        restartTimer->start();
+        return;
+    }
+    running = false;
+    healthCheckTimer->stop();
+    emit errorOccurred(QStringLiteral("服务器重启失败，已尝试 %1 次").arg(maxRestartAttempts));
+    emit statusChanged(QStringLiteral("监控已停止"));
+}
+
+void NetworkMonitor::onServerError(const QString &error)
+{
+    emit errorOccurred(QStringLiteral("服务器错误: ") + error);
+    if (running)
+        onServerStopped();
+}
+
+void NetworkMonitor::attemptServerRestart()
+{
+    if (!running)
+        return;
+    qDebug() << "尝试重启 Python 服务器...";
+    client->disconnectFromServer();
+    if (server->startServer())
+        emit statusChanged(QStringLiteral("正在重启服务器..."));
+    else
+        onServerStopped();
+}
+
+void NetworkMonitor::onSocketDataReceived(const QJsonObject &data)
+{
+    lastDataTime = ferrow::currentDateTime();
+    QList<NetworkProcess> processes;
+    if (networkProcessesFromDocument(data, processes))
+        emit dataReceived(processes);
+}
+
+void NetworkMonitor::onSocketConnected()
+{
+    emit statusChanged(QStringLiteral("监控运行中"));
+}
+
+void NetworkMonitor::onSocketDisconnected()
+{
+    if (running)
+        emit statusChanged(QStringLiteral("连接断开，等待重连..."));
+}
+
+void NetworkMonitor::onSocketError(const QString &error)
+{
+    if (running)
+        emit errorOccurred(QStringLiteral("连接错误: ") + error);
+}
+
+void NetworkMonitor::checkServerHealth()
+{
+    if (!running)
+        return;
+
+    const int silence = silenceSeconds();
+    if (silence > maxSilenceSeconds) {
+        qWarning() << "服务端无数据时间过长(" << silence << "秒)，可能已崩溃";
+        if (client->isConnected()) {
+            emit statusChanged(QStringLiteral("服务端可能无响应，尝试重启..."));
+            onServerStopped();
+        }
+    }
+
+    if (!server->isServerRunning() || client->isConnected())
+        return;
+
+    if (unconnectedTicks > maxUnconnectedTicks) {
+        unconnectedTicks = 0;
+        emit statusChanged(QStringLiteral("服务端运行异常，尝试重启..."));
+        onServerStopped();
+    } else {
+        ++unconnectedTicks;
+        qDebug() << "服务器运行中但Socket未连接，尝试连接..." << unconnectedTicks;
+        client->connectToServer();
+    }
+}

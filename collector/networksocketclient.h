@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QLocalSocket>
+#include <QObject>
+#include <QString>
+
+class QTimer;
+
+// Keeps the connection to the collector's local stream socket, cuts the byte
+// stream into frames (4-byte big-endian length, then a JSON body), and hands
+// every parsed document to its owner. Reconnects by itself after an
+// established connection is lost. Never writes to the socket.
+class NetworkSocketClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit NetworkSocketClient(QObject *parent = nullptr);
+    ~NetworkSocketClient() override;
+
+    void connectToServer();
+    void disconnectFromServer();
+    bool isConnected() const;
+
+signals:
+    void dataReceived(const QJsonObject &data);
+    void connected();
+    void disconnected();
+    void errorOccurred(const QString &error);
+
+public slots:
+    void onConnected();
+    void onDisconnected();
+    void onError(QLocalSocket::LocalSocketError error);
+    void onReadyRead();
+    void attemptReconnect();
+
+private:
+    bool peerIsTrusted() const;
+    void dropRejectedPeer();
+
+    QLocalSocket *socket;
+    QTimer *reconnectTimer;
+    QString serverName;
+    quint32 expectedSize;
+    QByteArray receiveBuffer;
+    bool autoReconnect;
+    // Bumped whenever the buffer is reset, so a frame loop that emitted into
+    // code which reconnected the socket does not touch the fresh buffer.
+    quint64 bufferGeneration = 0;
+    // The socket connected to a peer of another user; it is being dropped and
+    // counts as unconnected.
+    bool peerRejected = false;
+};
