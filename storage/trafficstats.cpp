@@ -80,18 +80,26 @@ void appendTopAppObject(cJSON *array, sqlite3_stmt *stmt)
 using RowAppender = void (*)(cJSON *, sqlite3_stmt *);
 
 // Prepares sql on db and appends one object per row. A failed prepare is
-// printed and leaves the array as it was.
-void collectRows(sqlite3 *db, const char *sql, cJSON *array, RowAppender append)
+// printed, leaves the array as it was and returns false; so does a read that
+// stops on an error before the last row.
+bool collectRows(sqlite3 *db, const char *sql, cJSON *array, RowAppender append)
 {
     sqlite3_stmt *stmt = nullptr;
     if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
         fprintf(stderr, "Failed to prepare statement: %s\n", sqlite3_errmsg(db));
         sqlite3_finalize(stmt);
-        return;
+        return false;
     }
-    while (sqlite3_step(stmt) == SQLITE_ROW)
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW)
         append(array, stmt);
+    // A read cut short (a lock held past the busy timeout, say) must not let
+    // the caller mark hours it never read.
+    const bool complete = rc == SQLITE_DONE;
+    if (!complete)
+        fprintf(stderr, "Execution failed: %s\n", sqlite3_errmsg(db));
     sqlite3_finalize(stmt);
+    return complete;
 }
 
 } // namespace
@@ -153,10 +161,11 @@ cJSON *queryUnreportedHours(bool markReported)
         sqlite3_close(db);
         return array;
     }
-    collectRows(db, sql, array, [](cJSON *a, sqlite3_stmt *s) { appendHourObject(a, s, false); });
+    const bool read = collectRows(db, sql, array, [](cJSON *a, sqlite3_stmt *s) { appendHourObject(a, s, false); });
     sqlite3_free(sql);
 
-    if (markReported) {
+    // Only hours that were actually read are marked.
+    if (read && markReported) {
         char *update = sqlite3_mprintf(kMarkReported, cutoff);
         if (!update) {
             fprintf(stderr, "Failed to allocate memory for SQL statement.\n");
