@@ -98,11 +98,249 @@ class NullBackend(Backend):
 # eBPF backend
 # ---------------------------------------------------------------------------
 
+BPF_OBJECT_NAME = "ferrow_monitor.bpf.o"
+KERNEL_BTF = "/sys/kernel/btf/vmlinux"
+# Layout of struct traffic in the eBPF program: u64 tx, u64 rx, char comm[16].
+TRAFFIC_VALUE = struct.Struct("=QQ16s")
+TRAFFIC_MAP_ENTRIES = 16384
+# Dead processes are removed from the kernel map this often (in reports).
+REAP_EVERY = 5
+
+
+def default_bpf_object():
+    """The compiled program installed beside the script: <prefix>/lib/ferrow-monitor/."""
+    here = os.path.dirname(os.path.realpath(__file__))
+    candidates = [os.path.join(here, os.pardir, "lib", "ferrow-monitor", BPF_OBJECT_NAME),
+                  os.path.join(here, BPF_OBJECT_NAME)]
+    for path in candidates:
+        if os.path.exists(path):
+            return os.path.normpath(path)
+    return os.path.normpath(candidates[0])
+
+
+_LIBBPF_PRINT = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_char_p, ctypes.c_void_p)
+
+
+class Libbpf:
+    """The few libbpf 1.x calls the collector needs, through ctypes."""
+
+    def __init__(self):
+        name = ctypes.util.find_library("bpf") or "libbpf.so.1"
+        for candidate in ("libbpf.so.1", name):
+            try:
+                self.lib = ctypes.CDLL(candidate, use_errno=True)
+                break
+            except OSError:
+                self.lib = None
+        if self.lib is None:
+            raise BackendUnavailable("libbpf1 is not installed")
+        self.messages = []
+        libc = ctypes.CDLL(None)
+        self._vsnprintf = libc.vsnprintf
+        self._vsnprintf.argtypes = [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_char_p, ctypes.c_void_p]
+        # Keep libbpf's warnings for the one line printed on failure instead of its stderr chatter.
+        self._printer = _LIBBPF_PRINT(self._print)
+        L = self.lib
+        vp, cp, i, u32p = ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int, ctypes.POINTER(ctypes.c_uint32)
+        self._sig(L.libbpf_set_print, vp, [_LIBBPF_PRINT])
+        self._sig(L.bpf_object__open_file, vp, [cp, vp])
+        self._sig(L.bpf_object__load, i, [vp])
+        self._sig(L.bpf_object__close, None, [vp])
+        self._sig(L.bpf_object__find_program_by_name, vp, [vp, cp])
+        self._sig(L.bpf_object__find_map_fd_by_name, i, [vp, cp])
+        self._sig(L.bpf_program__attach, vp, [vp])
+        self._sig(L.bpf_link__destroy, i, [vp])
+        self._sig(L.bpf_map_update_elem, i, [i, vp, vp, ctypes.c_uint64])
+        self._sig(L.bpf_map_lookup_elem, i, [i, vp, vp])
+        self._sig(L.bpf_map_lookup_and_delete_elem, i, [i, vp, vp])
+        self._sig(L.bpf_map_lookup_batch, i, [i, vp, vp, vp, vp, u32p, vp])
+        L.libbpf_set_print(self._printer)
+
+    @staticmethod
+    def _sig(fn, restype, argtypes):
+        fn.restype = restype
+        fn.argtypes = argtypes
+
+    def _print(self, level, fmt, args):
+        if level > 0:  # info and debug
+            return 0
+        buf = ctypes.create_string_buffer(512)
+        self._vsnprintf(buf, len(buf), fmt, args)
+        text = buf.value.decode("utf-8", "replace").strip()
+        if text:
+            self.messages = (self.messages + [text])[-20:]
+        return 0
+
+    def last_message(self):
+        return self.messages[-1] if self.messages else ""
+
+    def __getattr__(self, name):
+        if name == "lib":
+            raise AttributeError(name)
+        return getattr(self.lib, name)
+
+
 class EbpfBackend(Backend):
     name = "eBPF tracepoints sock_send_length/sock_recv_length"
 
+    def __init__(self):
+        self.bpf = None
+        self.obj = None
+        self.links = []
+        self.traffic_fd = self.unowned_fd = -1
+        self.seen = {}
+        self.unowned_seen = (0, 0)
+        self.reports = 0
+        self.full_warned = False
+        self.keys = (ctypes.c_uint32 * TRAFFIC_MAP_ENTRIES)()
+        self.values = ctypes.create_string_buffer(TRAFFIC_VALUE.size * TRAFFIC_MAP_ENTRIES)
+        self.value = ctypes.create_string_buffer(TRAFFIC_VALUE.size)
+
     def open(self):
-        raise BackendUnavailable("eBPF backend not available yet")
+        if os.geteuid() != 0:
+            raise BackendUnavailable("needs root to load eBPF programs")
+        if not os.path.exists(KERNEL_BTF):
+            raise BackendUnavailable("kernel BTF missing (%s), needed to adapt the program to this kernel"
+                                     % KERNEL_BTF)
+        path = (self.options.bpf_object if self.options is not None and self.options.bpf_object
+                else default_bpf_object())
+        if not os.path.isfile(path):
+            raise BackendUnavailable("program file %s not found" % path)
+        self.bpf = Libbpf()
+        try:
+            self._load(path)
+        except BackendUnavailable:
+            self.close()
+            raise
+
+    def _fail(self, what, err):
+        detail = self.bpf.last_message()
+        text = "%s: %s" % (what, os.strerror(abs(err)) if err else "failed")
+        if detail:
+            text += " (libbpf: %s)" % detail[:160]
+        raise BackendUnavailable(text)
+
+    def _load(self, path):
+        L = self.bpf
+        self.obj = L.bpf_object__open_file(path.encode(), None)
+        if not self.obj:
+            self._fail("cannot open %s" % path, ctypes.get_errno())
+        err = L.bpf_object__load(self.obj)
+        if err:
+            if abs(err) == errno.EPERM:
+                raise BackendUnavailable("the kernel refused to load eBPF programs (EPERM)")
+            self._fail("loading the eBPF program failed", err)
+        self.traffic_fd = L.bpf_object__find_map_fd_by_name(self.obj, b"traffic")
+        self.unowned_fd = L.bpf_object__find_map_fd_by_name(self.obj, b"unowned")
+        settings_fd = L.bpf_object__find_map_fd_by_name(self.obj, b"settings")
+        if min(self.traffic_fd, self.unowned_fd, settings_fd) < 0:
+            raise BackendUnavailable("program file %s lacks its maps" % path)
+        include_local = 1 if self.options is not None and self.options.loopback == "include" else 0
+        key, value = ctypes.c_uint32(0), ctypes.c_uint32(include_local)
+        err = L.bpf_map_update_elem(settings_fd, ctypes.byref(key), ctypes.byref(value), 0)
+        if err:
+            self._fail("configuring the eBPF program failed", err)
+        for prog_name in (b"count_send", b"count_recv"):
+            prog = L.bpf_object__find_program_by_name(self.obj, prog_name)
+            if not prog:
+                raise BackendUnavailable("program file %s lacks %s" % (path, prog_name.decode()))
+            link = L.bpf_program__attach(prog)
+            if not link:
+                err = ctypes.get_errno()
+                if err == errno.ENOENT:
+                    raise BackendUnavailable("kernel lacks the sock_send_length/sock_recv_length "
+                                             "tracepoints (Linux 6.3 or later)")
+                self._fail("attaching %s failed" % prog_name.decode(), err)
+            self.links.append(link)
+
+    def _read_all(self):
+        """All entries of the kernel map: {pid: (comm, tx, rx)}, cumulative."""
+        L = self.bpf
+        entries = {}
+        out_batch = ctypes.c_uint32(0)
+        in_batch = None
+        while True:
+            count = ctypes.c_uint32(TRAFFIC_MAP_ENTRIES)
+            err = L.bpf_map_lookup_batch(self.traffic_fd, in_batch, ctypes.byref(out_batch),
+                                         self.keys, self.values, ctypes.byref(count), None)
+            n = count.value
+            raw = self.values.raw[:n * TRAFFIC_VALUE.size]
+            for i, (tx, rx, comm) in enumerate(TRAFFIC_VALUE.iter_unpack(raw)):
+                entries[self.keys[i]] = (comm, tx, rx)
+            if err:
+                if abs(err) == errno.ENOENT:
+                    return entries
+                raise OSError(abs(err), "reading the eBPF map failed: %s" % os.strerror(abs(err)))
+            if n == 0:
+                return entries
+            in_batch = ctypes.byref(out_batch)
+
+    @staticmethod
+    def _comm(raw):
+        return raw.split(b"\0", 1)[0].decode("utf-8", "replace")
+
+    def _delta(self, out, pid, comm, tx, rx):
+        old_tx, old_rx = self.seen.get(pid, (0, 0))
+        if tx < old_tx or rx < old_rx:  # a new entry after a removal
+            old_tx, old_rx = 0, 0
+        if tx != old_tx or rx != old_rx:
+            out[pid] = (self._comm(comm), tx - old_tx, rx - old_rx)
+        return old_tx, old_rx
+
+    def collect(self):
+        out = {}
+        entries = self._read_all()
+        for pid, (comm, tx, rx) in entries.items():
+            self._delta(out, pid, comm, tx, rx)
+            self.seen[pid] = (tx, rx)
+        for pid in [p for p in self.seen if p not in entries]:
+            del self.seen[pid]
+        self.reports += 1
+        nearly_full = len(entries) > TRAFFIC_MAP_ENTRIES * 3 // 4
+        if self.reports % REAP_EVERY == 0 or nearly_full:
+            self._reap(out, entries)
+        self._collect_unowned(out)
+        return out
+
+    def _reap(self, out, entries):
+        """Removes processes that have exited, counting what they did since the last read."""
+        L = self.bpf
+        key = ctypes.c_uint32()
+        for pid in entries:
+            if os.path.exists("/proc/%d" % pid):
+                continue
+            key.value = pid
+            if L.bpf_map_lookup_and_delete_elem(self.traffic_fd, ctypes.byref(key), self.value) == 0:
+                tx, rx, comm = TRAFFIC_VALUE.unpack(self.value.raw)
+                old_tx, old_rx = self.seen.pop(pid, (0, 0))
+                if tx - old_tx or rx - old_rx:
+                    prev = out.get(pid)
+                    add_tx, add_rx = (prev[1], prev[2]) if prev else (0, 0)
+                    out[pid] = (self._comm(comm), add_tx + tx - old_tx, add_rx + rx - old_rx)
+
+    def _collect_unowned(self, out):
+        key = ctypes.c_uint32(0)
+        if self.bpf.bpf_map_lookup_elem(self.unowned_fd, ctypes.byref(key), self.value) != 0:
+            return
+        tx, rx, _comm = TRAFFIC_VALUE.unpack(self.value.raw)
+        old_tx, old_rx = self.unowned_seen
+        if tx != old_tx or rx != old_rx:
+            if not self.full_warned:
+                say("process map full (%d entries): some bytes are reported under pid 0 \"unattributed\""
+                    % TRAFFIC_MAP_ENTRIES)
+                self.full_warned = True
+            out[0] = ("unattributed", tx - old_tx, rx - old_rx)
+            self.unowned_seen = (tx, rx)
+
+    def close(self):
+        if self.bpf is None:
+            return
+        for link in self.links:
+            self.bpf.bpf_link__destroy(link)
+        self.links = []
+        if self.obj:
+            self.bpf.bpf_object__close(self.obj)
+            self.obj = None
 
 
 # ---- portable backend ----
