@@ -1,0 +1,196 @@
+// Attribution of a process to its program and to the Debian package owning it.
+
+#include "processlist.h"
+
+#include "defaults.h"
+#include "packagedatabase.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTextStream>
+
+#include <cstdio>
+#include <cstring>
+
+namespace sysmonitor {
+namespace process {
+
+namespace {
+
+const QString VarsellaRoot = QStringLiteral("/opt/apps/varsella/");
+
+QString fileNamePart(const QString &path)
+{
+    return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+}
+
+QString procFile(qint32 pid, const char *entry)
+{
+    return QStringLiteral("%1/%2/%3").arg(ferrow::paths().procDir).arg(pid).arg(QLatin1String(entry));
+}
+
+QDateTime statusFileTime()
+{
+    const QFileInfo status(ferrow::paths().dpkgStatusFile);
+    return status.exists() ? status.lastModified() : QDateTime();
+}
+
+} // namespace
+
+void ProcessList::openPackageDatabase()
+{
+    ferrow::packagedb::load();
+
+    const QString statusPath = ferrow::paths().dpkgStatusFile;
+    if (QFileInfo::exists(statusPath))
+        dpkgStatusTime = QFileInfo(statusPath).lastModified();
+    else
+        qDebug() << statusPath << "does not exist.";
+}
+
+void ProcessList::closePackageDatabase()
+{
+    ferrow::packagedb::unload();
+}
+
+void ProcessList::reloadPackageDatabaseIfChanged()
+{
+    const QDateTime current = statusFileTime();
+    if (current.isNull())
+        return;
+    if (dpkgStatusTime.isNull() || dpkgStatusTime < current) {
+        closePackageDatabase();
+        openPackageDatabase();
+    }
+}
+
+void ProcessList::buildShells()
+{
+    shells = QStringList{QStringLiteral("/usr/bin/bash"), QStringLiteral("/usr/bin/sh")};
+
+    FILE *file = std::fopen(QFile::encodeName(ferrow::paths().shellsFile).constData(), "r");
+    if (!file)
+        return;
+    // Read in pieces of at most 127 bytes; a longer line continues as the
+    // next piece and is judged on its own.
+    char line[128];
+    while (std::fgets(line, sizeof line, file)) {
+        if (line[0] != '/')
+            continue;
+        const char *base = std::strrchr(line, '/') + 1;
+        QString name = QString::fromLatin1(base);
+        if (name.endsWith(QLatin1Char('\n')))
+            name.chop(1);
+        if (!shells.contains(name))
+            shells.append(name);
+    }
+    std::fclose(file);
+}
+
+QString ProcessList::executablePath(qint32 pid) const
+{
+    const QString target = QFile::symLinkTarget(procFile(pid, "exe"));
+    if (target.isEmpty())
+        return QString();
+
+    // The kernel appends " (deleted)" to the link of a removed program.
+    const QString program = target.split(QLatin1Char(' ')).first();
+    if (!isInterpreter(program))
+        return program;
+
+    // For a shell or script interpreter the program is its first absolute
+    // argument, the script.
+    QFile cmdline(procFile(pid, "cmdline"));
+    if (!cmdline.open(QIODevice::ReadOnly))
+        return QString();
+    const QStringList args = QString::fromLocal8Bit(cmdline.readAll())
+                                 .split(QLatin1Char('\0'), Qt::SkipEmptyParts);
+    for (int i = 1; i < args.size(); ++i) {
+        if (args.at(i).startsWith(QLatin1Char('/')))
+            return args.at(i);
+    }
+    return QString();
+}
+
+bool ProcessList::isInterpreter(const QString &path) const
+{
+    const QString name = fileNamePart(path);
+    for (const QString &shell : shells) {
+        if (shell.contains(name))
+            return true;
+    }
+    static const QRegularExpression interpreters(QStringLiteral("^(python|perl|php)([0-9.]+)?$"));
+    return interpreters.match(name).hasMatch();
+}
+
+qint32 ProcessList::parentPid(qint32 pid) const
+{
+    const QString path = procFile(pid, "stat");
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        qWarning() << "无法打开文件:" << path;
+        return -1;
+    }
+    QTextStream in(&file);
+    const QString line = in.readLine();
+    if (line.isEmpty())
+        return -1;
+    const QStringList fields = line.split(QLatin1Char(' '));
+    if (fields.size() < 4) {
+        qWarning() << "stat 文件格式错误:" << line;
+        return -1;
+    }
+    bool ok = false;
+    const qint32 parent = fields.at(3).toInt(&ok, 10);
+    if (!ok) {
+        qWarning() << "无法解析父进程ID:" << fields.at(3);
+        return -1;
+    }
+    return parent;
+}
+
+QString ProcessList::resolveApplication(const QString &path, qint32 pid) const
+{
+    if (path.isEmpty())
+        return QStringLiteral("-");
+
+    if (!QFileInfo::exists(path) && path.startsWith(QLatin1String("/opt/"))) {
+        // A program under /opt that this daemon cannot see (another mount
+        // namespace): name it after the nearest process, itself first, whose
+        // program lies under the varsella application root.
+        if (pid < 2)
+            return QStringLiteral("-");
+        for (;;) {
+            const QString program = executablePath(pid);
+            if (program.startsWith(VarsellaRoot))
+                return fileNamePart(program);
+            pid = parentPid(pid);
+            if (pid <= 1)
+                return QStringLiteral("-");
+        }
+    }
+
+    char buffer[PackageNameSize];
+    std::memset(buffer, 0, sizeof buffer);
+    if (findOwnerPackage(path.toUtf8().constData(), buffer, sizeof buffer) != 0) {
+        // The database may register the merged-/usr path or the /opt one.
+        QString rewritten = path;
+        if (rewritten.startsWith(QLatin1String("/var/opt")))
+            rewritten.replace(0, 5, QStringLiteral("/"));
+        if (rewritten.startsWith(QLatin1String("/usr/")))
+            rewritten.replace(0, 5, QStringLiteral("/"));
+        if (findOwnerPackage(rewritten.toUtf8().constData(), buffer, sizeof buffer) != 0)
+            return QStringLiteral("-");
+    }
+    return QString::fromUtf8(buffer, int(qstrnlen(buffer, sizeof buffer)));
+}
+
+int ProcessList::findOwnerPackage(const char *path, char *buffer, int size) const
+{
+    return ferrow::packagedb::findOwner(path, buffer, std::size_t(size));
+}
+
+} // namespace process
+} // namespace sysmonitor

@@ -1,0 +1,99 @@
+#pragma once
+
+#include <QDateTime>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include "auditconfig.h"
+#include "networkprocess.h"
+#include "processinfo.h"
+#include "trafficdb.h"
+
+class NetworkMonitor;
+
+namespace sysmonitor {
+namespace process {
+
+// The accounting core: merges every collector report into per-process records
+// and per-application tables, attributes each new process to its program and
+// Debian package, keeps the figures of the current hour and audit period,
+// writes them to the database once a minute and publishes the two snapshot
+// documents.
+//
+// libdpkg keeps process-wide state, so there is one ProcessList per process at
+// a time. All of it runs on the main thread.
+class ProcessList : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Size of the buffer that receives the package name of one lookup.
+    static constexpr int PackageNameSize = 256;
+
+    explicit ProcessList(QObject *parent = nullptr);
+    ~ProcessList() override;
+
+    bool startNetworkMonitor();
+    void stopNetworkMonitor();
+
+    // Hourly accounting and audit period.
+    void resetAuditData();
+
+    // Snapshot documents.
+    void refreshSnapshots();
+    void writeAppDocument();
+    void writeProcessDocument();
+    static QString formatSize(quint64 bytes, qint32 maxLevel);
+    // The ten applications with the most traffic of the audit period (type:
+    // 1 total, 2 egress, other ingress) as a pre-escaped JSON array body.
+    QString topAppsFragment(qint32 type) const;
+
+    // Application attribution.
+    void openPackageDatabase();
+    void closePackageDatabase();
+    void reloadPackageDatabaseIfChanged();
+    QString executablePath(qint32 pid) const;
+    bool isInterpreter(const QString &path) const;
+    qint32 parentPid(qint32 pid) const;
+    QString resolveApplication(const QString &path, qint32 pid) const;
+    // 0 when an owner (or a diversion) of path was found, the package name
+    // then being in buffer as NUL-terminated UTF-8; non-zero otherwise.
+    int findOwnerPackage(const char *path, char *buffer, int size) const;
+
+    // Stores a reported speed: 0 when negative, else rounded to 0.01.
+    static double roundSpeed(double speed);
+
+public slots:
+    void onClearAllProcess();
+    void handleSqlUpdate();
+    void processNetworkData(QList<NetworkProcess> processes);
+
+public:
+    HourRecord hourRecord;
+    AuditConfig auditConfig;
+    QMap<qint32, ProcessInfo> activeProcesses;
+    QMap<qint32, ProcessInfo> processHistory;
+    QMap<QString, AppTraffic> auditTraffic;
+    QMap<QString, AppTraffic> pendingAppTraffic;
+    QMap<QString, AppTraffic> appTraffic;
+    NetworkMonitor *networkMonitor = nullptr;
+    QStringList shells;
+    quint64 periodUpload = 0;
+    quint64 periodDownload = 0;
+    QDateTime dpkgStatusTime;
+    QDateTime lastMinuteTime;
+    QDateTime updateTime;
+    QString currentHourKey;
+    QString updateHourKey;
+
+private:
+    void buildShells();
+    void raisePeaks(double recvSpeedTotal, double sentSpeedTotal);
+    void sweepVanishedProcesses();
+};
+
+} // namespace process
+} // namespace sysmonitor
