@@ -1,0 +1,111 @@
+#include "alarmtext.h"
+
+#include <algorithm>
+
+namespace sysmonitor {
+namespace process {
+namespace alarmtext {
+
+QString jsonEscape(const QString &text)
+{
+    QString escaped;
+    escaped.reserve(text.size() + 8);
+    for (const QChar c : text) {
+        switch (c.unicode()) {
+        case '"': escaped += QLatin1String("\\\""); break;
+        case '\\': escaped += QLatin1String("\\\\"); break;
+        case '\b': escaped += QLatin1String("\\b"); break;
+        case '\f': escaped += QLatin1String("\\f"); break;
+        case '\n': escaped += QLatin1String("\\n"); break;
+        case '\r': escaped += QLatin1String("\\r"); break;
+        case '\t': escaped += QLatin1String("\\t"); break;
+        default:
+            if (c.unicode() < 0x20)
+                escaped += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+            else
+                escaped += c;
+        }
+    }
+    return escaped;
+}
+
+QString jsonEscape(const QString &text, int times)
+{
+    QString escaped = text;
+    for (int i = 0; i < times; ++i)
+        escaped = jsonEscape(escaped);
+    return escaped;
+}
+
+QString directionWord(int kind)
+{
+    switch (kind) {
+    case 1: return QStringLiteral("总");
+    case 2: return QStringLiteral("上行");
+    case 4: return QStringLiteral("下行");
+    default: return QString();
+    }
+}
+
+QString elapsedText(qint64 nowSeconds, qint64 periodStart, int periodHours)
+{
+    qint64 elapsed = nowSeconds - periodStart;
+    const qint64 periodSeconds = qint64(periodHours) * 3600;
+    if (periodSeconds > 0)
+        elapsed %= periodSeconds;
+    const qint64 hundredths = elapsed / 36;
+    const QString text = QString::number(hundredths / 100.0, 'f', 2);
+    return text == QLatin1String("0.00") ? QStringLiteral("0.01") : text;
+}
+
+QString description(int kind, const QString &elapsed, const QString &byteText)
+{
+    return directionWord(kind) + QStringLiteral("流量使用超标,") + elapsed
+        + QStringLiteral("小时内使用") + byteText;
+}
+
+quint64 measure(const AppPeriodUse &use, int kind)
+{
+    if (kind == 1)
+        return use.recv + use.sent;
+    if (kind == 2)
+        return use.sent;
+    return use.recv;
+}
+
+QString detailList(QVector<AppPeriodUse> uses, int kind, QString (*sizeText)(quint64 bytes))
+{
+    std::stable_sort(uses.begin(), uses.end(), [kind](const AppPeriodUse &a, const AppPeriodUse &b) {
+        return measure(a, kind) > measure(b, kind);
+    });
+    // A quotation mark of the third level, as it stands in the message.
+    const QString q = QStringLiteral("\\\\\\\"");
+    const int count = std::min(uses.size(), 10);
+    QString list;
+    for (int i = 0; i < count; ++i) {
+        const AppPeriodUse &use = uses.at(i);
+        if (i > 0)
+            list += QLatin1Char(',');
+        list += QLatin1Char('{') + q + QLatin1String("app") + q + QLatin1Char(':') + q
+            + jsonEscape(use.app, 3) + q + QLatin1Char(',') + q + QLatin1String("total") + q
+            + QLatin1Char(':') + q + sizeText(use.recv + use.sent) + q + QLatin1Char(',') + q
+            + QLatin1String("upload") + q + QLatin1Char(':') + q + sizeText(use.sent) + q
+            + QLatin1Char(',') + q + QLatin1String("download") + q + QLatin1Char(':') + q
+            + sizeText(use.recv) + q + QLatin1Char('}');
+    }
+    return list;
+}
+
+QString composeMessage(const QString &time, const QString &user, const QString &ip,
+                       const QString &desc, const QString &detail)
+{
+    return QLatin1String("{\"time\":\"") + jsonEscape(time) + QLatin1String("\",\"hostname\":\"")
+        + jsonEscape(user) + QLatin1String("\",\"ip\":\"") + jsonEscape(ip)
+        + QLatin1String("\",\"name\":\"ferrow_alarm\",\"lv\":\"error\",\"message\":\"{\\\"exceptionDesc\\\":\\\"")
+        + jsonEscape(desc, 2) + QLatin1String("\\\",\\\"detail\\\":\\\"[") + detail
+        + QLatin1String("]\\\"}\"}");
+}
+
+} // namespace alarmtext
+} // namespace process
+} // namespace sysmonitor

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QString>
+#include <QVector>
+
+// Text pieces of an alarm report.
+//
+// The report is three levels of JSON: an outer object whose "message" is a
+// JSON string holding an object whose "detail" is a JSON string holding the
+// application list. A value placed at level n is therefore escaped n times,
+// so that every level parses and each value arrives unchanged after the
+// levels are unwrapped.
+namespace sysmonitor {
+namespace process {
+namespace alarmtext {
+
+// The text as the content of a JSON string: quotation mark, backslash and
+// control characters escaped; everything else, non-ASCII included, unchanged.
+QString jsonEscape(const QString &text);
+// jsonEscape applied `times` times.
+QString jsonEscape(const QString &text, int times);
+
+// "总", "上行", "下行" for kinds 1, 2, 4; empty for any other kind.
+QString directionWord(int kind);
+
+// Hours elapsed in the current period with two decimals: the time since
+// periodStart modulo the period, in truncated hundredths of an hour, "0.01"
+// in place of "0.00".
+QString elapsedText(qint64 nowSeconds, qint64 periodStart, int periodHours);
+
+// Direction word, "流量使用超标,", elapsed text, "小时内使用", byte text.
+QString description(int kind, const QString &elapsed, const QString &byteText);
+
+// One application's traffic in the current audit period.
+struct AppPeriodUse {
+    QString app;
+    quint64 recv = 0;
+    quint64 sent = 0;
+};
+
+// The measure by which an alarm of `kind` ranks applications: received plus
+// sent for 1, sent for 2, received otherwise.
+quint64 measure(const AppPeriodUse &use, int kind);
+
+// Body of the alarm's application list: the ten largest entries by the
+// kind's measure, largest first (ties keep their order), as objects with
+// "app", "total", "upload" and "download", escaped for the third level and
+// separated by ",". sizeText turns a byte count into its text.
+QString detailList(QVector<AppPeriodUse> uses, int kind, QString (*sizeText)(quint64 bytes));
+
+// The one-line alarm message. user and ip are plain values (escaped once
+// here), desc is plain (escaped twice here), detail is already escaped for
+// the third level.
+QString composeMessage(const QString &time, const QString &user, const QString &ip,
+                       const QString &desc, const QString &detail);
+
+} // namespace alarmtext
+} // namespace process
+} // namespace sysmonitor

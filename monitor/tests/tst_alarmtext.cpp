@@ -1,0 +1,249 @@
+// The text pieces of an alarm report: escaping, elapsed time, description,
+// application list and the message layout.
+#include "alarmtext.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QtTest>
+
+using namespace sysmonitor::process;
+
+namespace {
+
+QString plainBytes(quint64 bytes)
+{
+    return QString::number(bytes) + QLatin1Char('B');
+}
+
+// Parses one level of the message: the text must be a JSON object.
+QJsonObject parseObject(const QString &text)
+{
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8(), &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        qWarning("not a JSON object (%s): %s", qPrintable(error.errorString()), qPrintable(text));
+    return document.object();
+}
+
+QJsonArray parseArray(const QString &text)
+{
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8(), &error);
+    if (error.error != QJsonParseError::NoError || !document.isArray())
+        qWarning("not a JSON array (%s): %s", qPrintable(error.errorString()), qPrintable(text));
+    return document.array();
+}
+
+} // namespace
+
+class TestAlarmText : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void jsonEscapeEscapesQuotesBackslashesAndControls_data();
+    void jsonEscapeEscapesQuotesBackslashesAndControls();
+    void directionWordByKind_data();
+    void directionWordByKind();
+    void elapsedTextIsHundredthsOfAnHourWithinThePeriod_data();
+    void elapsedTextIsHundredthsOfAnHourWithinThePeriod();
+    void descriptionJoinsItsPiecesWithoutSeparators();
+    void messageOfPlainValuesIsTheFixedLayout();
+    void detailListHasTenLargestByTheKindsMeasure_data();
+    void detailListHasTenLargestByTheKindsMeasure();
+    void detailListOfNoApplicationIsEmpty();
+    void detailOfPlainNameIsTheThreeBackslashForm();
+    void everyLevelParsesAndValuesArriveUnchanged_data();
+    void everyLevelParsesAndValuesArriveUnchanged();
+};
+
+void TestAlarmText::jsonEscapeEscapesQuotesBackslashesAndControls_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("escaped");
+    QTest::newRow("plain") << "firefox-esr" << "firefox-esr";
+    QTest::newRow("quotation mark") << "a\"b" << "a\\\"b";
+    QTest::newRow("backslash") << "a\\b" << "a\\\\b";
+    QTest::newRow("line break and tab") << "a\nb\tc\r" << "a\\nb\\tc\\r";
+    QTest::newRow("other control") << QString(QChar(0x01)) << "\\u0001";
+    QTest::newRow("non-ASCII stays") << "浏览器/é" << "浏览器/é";
+    QTest::newRow("empty") << "" << "";
+}
+
+void TestAlarmText::jsonEscapeEscapesQuotesBackslashesAndControls()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, escaped);
+    QCOMPARE(alarmtext::jsonEscape(text), escaped);
+    // Whatever the text, it comes back unchanged from a JSON parser.
+    const QJsonArray array = parseArray(QLatin1String("[\"") + alarmtext::jsonEscape(text) + QLatin1String("\"]"));
+    QCOMPARE(array.at(0).toString(), text);
+}
+
+void TestAlarmText::directionWordByKind_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("word");
+    QTest::newRow("total") << 1 << "总";
+    QTest::newRow("egress") << 2 << "上行";
+    QTest::newRow("ingress") << 4 << "下行";
+    QTest::newRow("combined bits") << 3 << "";
+    QTest::newRow("zero") << 0 << "";
+}
+
+void TestAlarmText::directionWordByKind()
+{
+    QFETCH(int, kind);
+    QFETCH(QString, word);
+    QCOMPARE(alarmtext::directionWord(kind), word);
+}
+
+void TestAlarmText::elapsedTextIsHundredthsOfAnHourWithinThePeriod_data()
+{
+    QTest::addColumn<qint64>("elapsedSeconds");
+    QTest::addColumn<int>("periodHours");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("0 s shows 0.01, not 0.00") << qint64(0) << 24 << "0.01";
+    QTest::newRow("35 s truncates to 0.00, shows 0.01") << qint64(35) << 24 << "0.01";
+    QTest::newRow("36 s is one hundredth") << qint64(36) << 24 << "0.01";
+    QTest::newRow("72 s") << qint64(72) << 24 << "0.02";
+    QTest::newRow("71 s truncates") << qint64(71) << 24 << "0.01";
+    QTest::newRow("90 min") << qint64(5400) << 24 << "1.50";
+    QTest::newRow("25 h into a 24 h period") << qint64(25 * 3600) << 24 << "1.00";
+    QTest::newRow("exactly one period") << qint64(24 * 3600) << 24 << "0.01";
+    QTest::newRow("just before the period end") << qint64(24 * 3600 - 1) << 24 << "23.99";
+    QTest::newRow("one-hour period, 3.5 h") << qint64(12600) << 1 << "0.50";
+    QTest::newRow("long period") << qint64(700 * 3600 + 1800) << 1000 << "700.50";
+    QTest::newRow("period beyond 32-bit seconds") << qint64(600000) * 3600 << 700000 << "600000.00";
+}
+
+void TestAlarmText::elapsedTextIsHundredthsOfAnHourWithinThePeriod()
+{
+    QFETCH(qint64, elapsedSeconds);
+    QFETCH(int, periodHours);
+    QFETCH(QString, text);
+    const qint64 periodStart = 1796000000;
+    QCOMPARE(alarmtext::elapsedText(periodStart + elapsedSeconds, periodStart, periodHours), text);
+}
+
+void TestAlarmText::descriptionJoinsItsPiecesWithoutSeparators()
+{
+    QCOMPARE(alarmtext::description(1, QStringLiteral("1.50"), QStringLiteral("10.00GB")),
+             QStringLiteral("总流量使用超标,1.50小时内使用10.00GB"));
+    QCOMPARE(alarmtext::description(2, QStringLiteral("0.01"), QStringLiteral("3.00GB")),
+             QStringLiteral("上行流量使用超标,0.01小时内使用3.00GB"));
+    QCOMPARE(alarmtext::description(4, QStringLiteral("2.00"), QStringLiteral("1.00TB")),
+             QStringLiteral("下行流量使用超标,2.00小时内使用1.00TB"));
+}
+
+void TestAlarmText::messageOfPlainValuesIsTheFixedLayout()
+{
+    const QString message = alarmtext::composeMessage(
+        QStringLiteral("2026-12-06 22:31:35"), QStringLiteral("alice"), QStringLiteral("10.0.0.5"),
+        QStringLiteral("总流量使用超标,1.50小时内使用10.00GB"), QStringLiteral("DETAIL"));
+    QCOMPARE(message,
+             QStringLiteral("{\"time\":\"2026-12-06 22:31:35\",\"hostname\":\"alice\",\"ip\":\"10.0.0.5\","
+                            "\"name\":\"ferrow_alarm\",\"lv\":\"error\",\"message\":\"{\\\"exceptionDesc\\\":"
+                            "\\\"总流量使用超标,1.50小时内使用10.00GB\\\",\\\"detail\\\":\\\"[DETAIL]\\\"}\"}"));
+}
+
+void TestAlarmText::detailListHasTenLargestByTheKindsMeasure_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QStringList>("apps");
+    // Twelve applications: app<i> received i*100 and sent (13-i)*10 bytes.
+    QTest::newRow("total: received plus sent")
+        << 1 << QStringList{"app12", "app11", "app10", "app9", "app8", "app7", "app6", "app5", "app4", "app3"};
+    QTest::newRow("egress: sent")
+        << 2 << QStringList{"app1", "app2", "app3", "app4", "app5", "app6", "app7", "app8", "app9", "app10"};
+    QTest::newRow("ingress: received")
+        << 4 << QStringList{"app12", "app11", "app10", "app9", "app8", "app7", "app6", "app5", "app4", "app3"};
+    QTest::newRow("unknown kind ranks by received")
+        << 0 << QStringList{"app12", "app11", "app10", "app9", "app8", "app7", "app6", "app5", "app4", "app3"};
+}
+
+void TestAlarmText::detailListHasTenLargestByTheKindsMeasure()
+{
+    QFETCH(int, kind);
+    QFETCH(QStringList, apps);
+    QVector<alarmtext::AppPeriodUse> uses;
+    for (int i = 1; i <= 12; ++i)
+        uses.append({QStringLiteral("app%1").arg(i), quint64(i) * 100, quint64(13 - i) * 10});
+
+    const QString list = alarmtext::detailList(uses, kind, plainBytes);
+    QVERIFY(!list.endsWith(QLatin1Char(',')));
+    QVERIFY(list.endsWith(QLatin1Char('}')));
+    // Two levels of unescaping turn the list into a JSON array.
+    const QString unwrapped = parseArray(QLatin1String("[\"") + list + QLatin1String("\"]")).at(0).toString();
+    const QJsonArray items
+        = parseArray(QLatin1Char('[') + parseArray(QLatin1String("[\"") + unwrapped + QLatin1String("\"]")).at(0).toString()
+                     + QLatin1Char(']'));
+    QCOMPARE(items.size(), 10);
+    QStringList listed;
+    for (const QJsonValue &item : items)
+        listed << item.toObject().value(QLatin1String("app")).toString();
+    QCOMPARE(listed, apps);
+
+    const QJsonObject first = items.at(0).toObject();
+    const int n = apps.first().mid(3).toInt();
+    QCOMPARE(first.value(QLatin1String("download")).toString(), plainBytes(quint64(n) * 100));
+    QCOMPARE(first.value(QLatin1String("upload")).toString(), plainBytes(quint64(13 - n) * 10));
+    QCOMPARE(first.value(QLatin1String("total")).toString(), plainBytes(quint64(n) * 100 + quint64(13 - n) * 10));
+    QCOMPARE(first.keys(), (QStringList{"app", "download", "total", "upload"}));
+}
+
+void TestAlarmText::detailListOfNoApplicationIsEmpty()
+{
+    QCOMPARE(alarmtext::detailList({}, 1, plainBytes), QString());
+    const QString message = alarmtext::composeMessage(QStringLiteral("t"), QStringLiteral("u"),
+                                                      QStringLiteral("i"), QStringLiteral("d"), QString());
+    QVERIFY(message.endsWith(QStringLiteral("\\\"detail\\\":\\\"[]\\\"}\"}")));
+}
+
+void TestAlarmText::detailOfPlainNameIsTheThreeBackslashForm()
+{
+    const QString q = QStringLiteral("\\\\\\\"");
+    const QString expected = QLatin1Char('{') + q + "app" + q + ':' + q + "firefox-esr" + q + ',' + q + "total" + q
+        + ':' + q + "30B" + q + ',' + q + "upload" + q + ':' + q + "10B" + q + ',' + q + "download" + q + ':' + q
+        + "20B" + q + '}';
+    QCOMPARE(alarmtext::detailList({{QStringLiteral("firefox-esr"), 20, 10}}, 1, plainBytes), expected);
+}
+
+void TestAlarmText::everyLevelParsesAndValuesArriveUnchanged_data()
+{
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("desc");
+    QTest::addColumn<QString>("app");
+    QTest::newRow("plain") << "alice" << "总流量使用超标,1.50小时内使用10.00GB" << "firefox-esr";
+    QTest::newRow("quotation marks") << "al\"ice" << "say \"hi\"" << "app\"name";
+    QTest::newRow("backslashes") << "do\\main" << "a\\b" << "C:\\app\\";
+    QTest::newRow("control characters") << "a\nb" << "tab\there" << QString("x") + QChar(0x07) + "y";
+    QTest::newRow("brackets and braces") << "[u]" << "{d}" << "]},{\"app\":\"evil";
+    QTest::newRow("non-ASCII") << "用户" << "下行流量使用超标" << "浏览器";
+}
+
+void TestAlarmText::everyLevelParsesAndValuesArriveUnchanged()
+{
+    QFETCH(QString, user);
+    QFETCH(QString, desc);
+    QFETCH(QString, app);
+    const QString detail = alarmtext::detailList({{app, 5, 7}, {QStringLiteral("second"), 1, 1}}, 1, plainBytes);
+    const QString message = alarmtext::composeMessage(QStringLiteral("2026-12-06 22:31:35"), user,
+                                                      QStringLiteral("10.0.0.5"), desc, detail);
+
+    const QJsonObject outer = parseObject(message);
+    QCOMPARE(outer.value(QLatin1String("hostname")).toString(), user);
+    QCOMPARE(outer.value(QLatin1String("name")).toString(), QStringLiteral("ferrow_alarm"));
+    QCOMPARE(outer.value(QLatin1String("lv")).toString(), QStringLiteral("error"));
+    const QJsonObject inner = parseObject(outer.value(QLatin1String("message")).toString());
+    QCOMPARE(inner.value(QLatin1String("exceptionDesc")).toString(), desc);
+    const QJsonArray items = parseArray(inner.value(QLatin1String("detail")).toString());
+    QCOMPARE(items.size(), 2);
+    QCOMPARE(items.at(0).toObject().value(QLatin1String("app")).toString(), app);
+    QCOMPARE(items.at(0).toObject().value(QLatin1String("total")).toString(), QStringLiteral("12B"));
+    QCOMPARE(items.at(1).toObject().value(QLatin1String("app")).toString(), QStringLiteral("second"));
+}
+
+QTEST_GUILESS_MAIN(TestAlarmText)
+#include "tst_alarmtext.moc"
