@@ -35,8 +35,13 @@ NetworkSocketClient::~NetworkSocketClient()
 
 void NetworkSocketClient::connectToServer()
 {
-    if (socket->state() != QLocalSocket::ConnectedState)
-        socket->connectToServer(serverName, QIODevice::ReadWrite);
+    if (socket->state() == QLocalSocket::ConnectedState)
+        return;
+    // The name can only be set while unconnected (closing clears it); an
+    // attempt still in progress keeps its name and refuses the new one.
+    if (socket->state() == QLocalSocket::UnconnectedState)
+        socket->setServerName(serverName);
+    socket->connectToServer(QIODevice::ReadWrite);
 }
 
 void NetworkSocketClient::disconnectFromServer()

@@ -85,26 +85,32 @@ static __always_inline int is_loopback_v6(const __u32 a[4])
     return 0;
 }
 
-// True when the socket's peer is on this host: 127/8, ::1, a v4-mapped 127/8, or
-// the socket's own local address (a connection to one of the host's addresses
-// takes that address as its source). An unconnected socket has no peer here
-// (destination 0) and is counted.
+static __always_inline int is_loopback_v4(__u32 a)
+{
+    return (a & bpf_htonl(0xff000000)) == bpf_htonl(0x7f000000);
+}
+
+// True when the socket's traffic stays on this host: its peer or its own bound
+// address is 127/8, ::1 or a v4-mapped 127/8, or its peer is its own local address
+// (a connection to one of the host's addresses takes that address as its source).
+// An unconnected socket bound to a wildcard address has no peer here (destination
+// 0) and is counted.
 static __always_inline int is_local_peer(struct sock *sk, unsigned short family)
 {
     if (family == AF_INET) {
         __u32 daddr = BPF_CORE_READ(sk, __sk_common.skc_daddr);
         __u32 saddr = BPF_CORE_READ(sk, __sk_common.skc_rcv_saddr);
-        if ((daddr & bpf_htonl(0xff000000)) == bpf_htonl(0x7f000000))
+        if (is_loopback_v4(daddr) || is_loopback_v4(saddr))
             return 1;
         return daddr != 0 && daddr == saddr;
     }
     __u32 d[4] = {}, s[4] = {};
     bpf_core_read(d, sizeof(d), &sk->__sk_common.skc_v6_daddr);
+    bpf_core_read(s, sizeof(s), &sk->__sk_common.skc_v6_rcv_saddr);
+    if (is_loopback_v6(d) || is_loopback_v6(s))
+        return 1;
     if (d[0] == 0 && d[1] == 0 && d[2] == 0 && d[3] == 0)
         return 0;
-    if (is_loopback_v6(d))
-        return 1;
-    bpf_core_read(s, sizeof(s), &sk->__sk_common.skc_v6_rcv_saddr);
     return d[0] == s[0] && d[1] == s[1] && d[2] == s[2] && d[3] == s[3];
 }
 

@@ -472,6 +472,8 @@ class DaemonLink:
             data = self.sock.recv(4096)
         except (BlockingIOError, InterruptedError):
             return True
+        except OSError:  # reset: the daemon closed with our data unread
+            return False
         return bool(data)
 
     def close(self):
@@ -741,6 +743,10 @@ def main(argv=None):
         collector.run()
     except OSError as e:
         say("stopping on error: %s%s" % (e.strerror or e, (" (%s)" % e.filename) if e.filename else ""))
+        collector.shutdown()
+        return 1
+    except Exception as e:  # a clear line instead of a traceback, and the socket file removed
+        say("stopping on unexpected error: %s: %s" % (e.__class__.__name__, e))
         collector.shutdown()
         return 1
     say("stopped")

@@ -1,0 +1,167 @@
+"""The collector keeps the daemon's contract: its socket, its pace, its connections,
+its stop, and a clear line instead of a traceback when something is wrong."""
+
+import os
+import socket
+import stat
+import struct
+import time
+import unittest
+
+import netfixture
+from netfixture import Collector, FrameClient, NetnsPair
+from test_traffic import NamespaceTestCase, needs_root
+
+NOBODY = 65534
+
+
+@needs_root
+class ConnectionTest(NamespaceTestCase):
+    """Socket, pace and connections; one namespace pair for traffic."""
+
+    def fresh_collector(self, extra=(), **kwargs):
+        collector = self.start_collector(extra, **kwargs)
+        self.addCleanup(collector.stop)
+        return collector
+
+    def test_socket_replaces_a_stale_file_and_is_owner_only(self):
+        path = netfixture.socket_path()
+        with open(path, "w") as f:
+            f.write("stale")
+        collector = self.fresh_collector(path=path, wait_ready=False)
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline and not stat.S_ISSOCK(os.lstat(path).st_mode):
+            time.sleep(0.02)
+        st = os.lstat(path)
+        self.assertTrue(stat.S_ISSOCK(st.st_mode))
+        self.assertEqual(stat.S_IMODE(st.st_mode), 0o600)
+        self.assertTrue(collector.wait_line("measuring with"), collector.output)
+
+    def test_idle_reports_are_empty_and_come_every_interval(self):
+        client = self.client()
+        start = time.monotonic()
+        docs = [client.read_document() for _ in range(6)]
+        elapsed = time.monotonic() - start
+        # Six reports at 0.2 s: about a second, never a burst and never a gap.
+        self.assertGreater(elapsed, 0.8)
+        self.assertLess(elapsed, 2.0)
+        # The namespace server is idle, so it never appears; whether other processes of
+        # the host show up is not ours to know (the empty report is checked without a
+        # measurement below).
+        self.assertNotIn(self.net.server.pid, [p["pid"] for d in docs[1:] for p in d["processes"]])
+
+    def test_counts_accumulate_while_no_daemon_is_connected(self):
+        collector = self.fresh_collector()
+        result = self.net.run("tcp", self.net.remote_v4, "--send", "3000000", "--reply", "5000")
+        time.sleep(0.7)  # several reports fall due with nobody listening
+        client = self.client(collector)
+        self.assertExact(client, {result["pid"]: (result["tx"], result["rx"])})
+
+    def test_reconnecting_daemon_gets_each_byte_once(self):
+        collector = self.fresh_collector()
+        first = FrameClient(collector.path)
+        first.read_for(0.5)
+        first.close()
+        self.assertTrue(collector.wait_line("daemon disconnected"), collector.output)
+        result = self.net.run("tcp", self.net.remote_v6, "--send", "2000000", "--reply", "3000")
+        second = self.client(collector)
+        self.assertExact(second, {result["pid"]: (result["tx"], result["rx"])})
+        self.assertEqual(first.get(result["pid"])[1:], (0, 0))
+
+    def test_daemon_leaving_mid_frame_does_not_stop_the_collector(self):
+        collector = self.fresh_collector()
+        s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        s.settimeout(5)
+        s.connect(collector.path)
+        self.assertEqual(len(s.recv(2)), 2)  # half of a length prefix
+        s.close()
+        self.assertTrue(collector.wait_line("daemon disconnected"), collector.output)
+        client = self.client(collector)
+        self.assertEqual(client.read_document()["type"], "network_data")
+        self.assertIsNone(collector.proc.poll())
+        self.assertNotIn("Traceback", collector.output)
+
+    def test_daemon_that_never_reads_is_dropped(self):
+        collector = self.fresh_collector(["--stall-timeout", "0.6"], interval=0.1)
+        silent = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        silent.connect(collector.path)
+        self.addCleanup(silent.close)
+        self.assertTrue(collector.wait_line("has not read", timeout=5), collector.output)
+        # Its connection is closed: what was queued can be read, then the end.
+        silent.settimeout(5)
+        while silent.recv(65536):
+            pass
+        # A reading daemon is served again, and nothing moved meanwhile was lost.
+        result = self.net.run("tcp", self.net.remote_v4, "--send", "100000")
+        client = self.client(collector)
+        self.assertExact(client, {result["pid"]: (result["tx"], result["rx"])})
+
+    def test_a_large_report_is_split_and_each_process_sent_once(self):
+        collector = self.fresh_collector(["--max-frame", "300"], interval=0.5)
+        client = self.client(collector)
+        result = self.net.run("spawn", self.net.remote_v4, "--processes", "20",
+                              "--send", "20000", "--life", "0.02")
+        expected = {c["pid"]: (20008, 0) for c in result["children"]}
+        self.assertExact(client, expected)
+        self.assertLessEqual(max(client.frame_sizes), 300)
+        # 20 processes of about 110 bytes each cannot fit in one 300-byte document: a
+        # report comes in several parts, and no process appears twice within a report.
+        groups = client.report_groups()
+        self.assertTrue(any(len(g) > 1 for g in groups), groups)
+        for group in groups:
+            pids = [pid for part in group for pid in part]
+            self.assertEqual(len(pids), len(set(pids)))
+
+    def test_sigterm_ends_the_collector_quickly_and_removes_the_socket(self):
+        collector = self.fresh_collector()
+        client = self.client(collector)
+        client.read_document()
+        code, elapsed = collector.terminate()
+        self.assertEqual(code, 0)
+        self.assertLess(elapsed, 1.0)
+        self.assertFalse(os.path.exists(collector.path))
+        self.assertIn("stopped", collector.output)
+        self.assertNotIn("Traceback", collector.output)
+
+
+@needs_root
+class BadConditionTest(unittest.TestCase):
+
+    def collector(self, **kwargs):
+        c = Collector(wait_ready=False, **kwargs)
+        self.addCleanup(c.stop)
+        return c
+
+    def assertExitsClearly(self, collector, code, text):
+        self.assertEqual(collector.proc.wait(10), code)
+        collector.reader.join(2)
+        self.assertIn(text, collector.output)
+        self.assertNotIn("Traceback", collector.output)
+        self.assertFalse(os.path.exists(collector.path))
+
+    def test_ebpf_without_root_exits_with_a_clear_line(self):
+        self.assertExitsClearly(self.collector(backend="ebpf", user=NOBODY), 2, "needs root")
+
+    def test_missing_program_file_exits_with_a_clear_line(self):
+        c = self.collector(backend="ebpf", extra=["--bpf-object", "/nonexistent/ferrow_monitor.bpf.o"])
+        self.assertExitsClearly(c, 2, "not found")
+
+    def test_without_any_measurement_empty_reports_keep_the_link_alive(self):
+        c = Collector(backend="auto", user=NOBODY, extra=["--bpf-object", "/nonexistent/x.bpf.o"])
+        self.addCleanup(c.stop)
+        client = FrameClient(c.path)
+        self.addCleanup(client.close)
+        docs = [client.read_document() for _ in range(3)]
+        self.assertEqual([d["processes"] for d in docs], [[], [], []])
+        self.assertTrue(c.wait_line("measuring with"), c.output)
+        self.assertIn("ebpf measurement unavailable", c.output)
+        self.assertNotIn("Traceback", c.output)
+
+    def test_bad_options_are_refused_before_anything_starts(self):
+        c = self.collector(extra=["--interval", "0"])
+        self.assertEqual(c.proc.wait(10), 2)
+        self.assertFalse(os.path.exists(c.path))
+
+
+if __name__ == "__main__":
+    unittest.main()

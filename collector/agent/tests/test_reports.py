@@ -1,0 +1,134 @@
+"""Reports without the kernel: documents, splitting at the 1 MiB limit, and the
+counts of reports that never reached the daemon."""
+
+import importlib.util
+import json
+import socket
+import struct
+import unittest
+
+import netfixture
+
+_spec = importlib.util.spec_from_file_location("ferrow_monitor", netfixture.SCRIPT)
+fm = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(fm)
+
+
+def entries(count, comm="p"):
+    return {pid: [comm, pid * 10, pid * 7] for pid in range(1, count + 1)}
+
+
+class DocumentTest(unittest.TestCase):
+
+    def test_nothing_moved_gives_one_document_with_an_empty_array(self):
+        docs = fm.build_documents({}, {})
+        self.assertEqual(len(docs), 1)
+        self.assertEqual(json.loads(docs[0][0]), {"type": "network_data", "processes": []})
+
+    def test_entry_carries_every_key_with_speeds_in_kib_per_second(self):
+        body, members = fm.build_documents({42: ["curl", 2048, 100]}, {42: (2.0, 0.09765625)})[0]
+        doc = json.loads(body)
+        self.assertEqual(doc["processes"], [{"pid": 42, "comm": "curl", "tx_bytes": 2048, "rx_bytes": 100,
+                                             "tx_speed": 2.0, "rx_speed": 0.1}])
+        self.assertEqual(members, {42: ["curl", 2048, 100]})
+
+    def test_names_that_are_not_ascii_stay_valid_utf8(self):
+        body, _ = fm.build_documents({7: ["网络\ufffd", 1, 1]}, {})[0]
+        self.assertEqual(json.loads(body.decode("utf-8"))["processes"][0]["comm"], "网络\ufffd")
+
+    def split_case(self, count, limit):
+        table = entries(count, comm="x" * 15)
+        docs = fm.build_documents(table, {pid: (123456.78, 0.5) for pid in table}, limit)
+        seen = []
+        for body, members in docs:
+            self.assertLessEqual(len(body), limit)
+            doc = json.loads(body)
+            self.assertEqual(doc["type"], "network_data")
+            pids = [p["pid"] for p in doc["processes"]]
+            self.assertEqual(sorted(pids), sorted(members))
+            seen += pids
+        self.assertEqual(sorted(seen), sorted(table))  # each process exactly once
+        return docs
+
+    def test_a_report_over_one_mebibyte_is_split_at_the_real_limit(self):
+        docs = self.split_case(12000, fm.MAX_FRAME_BODY)
+        self.assertGreater(len(docs), 1)
+        # Parts are filled: all but the last are close to the limit.
+        self.assertGreater(len(docs[0][0]), fm.MAX_FRAME_BODY - 200)
+
+    def test_a_report_just_under_the_limit_stays_whole(self):
+        single = fm.build_documents(entries(5000, comm="x" * 15), {})
+        size = len(single[0][0])
+        self.assertEqual(len(single), 1)
+        self.assertEqual(len(fm.build_documents(entries(5000, comm="x" * 15), {}, size)), 1)
+        self.assertEqual(len(fm.build_documents(entries(5000, comm="x" * 15), {}, size - 1)), 2)
+
+    def test_a_tiny_limit_puts_one_process_per_document(self):
+        docs = self.split_case(5, 160)
+        self.assertEqual(len(docs), 5)
+
+
+class LedgerTest(unittest.TestCase):
+
+    def test_counts_add_up_until_taken_and_restored_counts_add_again(self):
+        ledger = fm.Ledger()
+        ledger.add({1: ("a", 10, 1)})
+        ledger.add({1: ("a2", 5, 2), 2: ("b", 0, 9)})
+        taken = ledger.take()
+        self.assertEqual(taken, {1: ["a2", 15, 3], 2: ["b", 0, 9]})
+        self.assertEqual(ledger.take(), {})
+        ledger.add({1: ("a2", 1, 1)})
+        ledger.restore(taken)
+        self.assertEqual(ledger.pending, {1: ["a2", 16, 4], 2: ["b", 0, 9]})
+
+
+class DaemonLinkTest(unittest.TestCase):
+    """A real socket pair whose reader stops reading: what was not written is known."""
+
+    def test_documents_not_completely_written_are_returned_for_the_next_daemon(self):
+        ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.addCleanup(theirs.close)
+        ours.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4096)
+        link = fm.DaemonLink(ours)
+        self.addCleanup(link.close)
+        table = entries(3000, comm="y" * 15)
+        docs = fm.build_documents(table, {}, 20000)
+        link.queue(docs)
+        link.flush()
+        self.assertTrue(link.out, "the small buffer must leave data unwritten")
+        self.assertGreater(link.unread_bytes(), 0)
+        # Read what was written: whole frames plus possibly the start of one.
+        theirs.setblocking(False)
+        received = bytearray()
+        while True:
+            try:
+                chunk = theirs.recv(1 << 20)
+            except BlockingIOError:
+                break
+            received += chunk
+        delivered = set()
+        while len(received) >= 4:
+            (n,) = struct.unpack(">I", received[:4])
+            if len(received) < 4 + n:
+                break
+            delivered |= {p["pid"] for p in json.loads(received[4:4 + n])["processes"]}
+            del received[:4 + n]
+        unsent = link.unsent()
+        # Every process is either delivered in a whole frame or handed back, never both.
+        self.assertEqual(delivered | set(unsent), set(table))
+        self.assertEqual(delivered & set(unsent), set())
+        self.assertTrue(unsent)
+
+    def test_a_peer_that_is_gone_raises_on_flush(self):
+        ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_STREAM)
+        theirs.close()
+        link = fm.DaemonLink(ours)
+        self.addCleanup(link.close)
+        link.queue(fm.build_documents({}, {}))
+        with self.assertRaises(OSError):
+            link.flush()
+        self.assertEqual(set(link.unsent()), set())
+
+
+if __name__ == "__main__":
+    unittest.main()
