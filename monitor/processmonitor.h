@@ -49,7 +49,7 @@ public:
     // The one-line alarm message. desc is plain text (escaped here); detail is
     // the body of the application list, already escaped for its third level,
     // as alarmDetail() builds it.
-    QString buildAlarmMessage(const QString &desc, const QString &detail);
+    static QString buildAlarmMessage(const QString &desc, const QString &detail);
     // The application list of an alarm: the ten applications of the period
     // with the most traffic by the alarm's measure, names escaped.
     QString alarmDetail(int kind) const;
