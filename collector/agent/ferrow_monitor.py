@@ -344,11 +344,871 @@ class EbpfBackend(Backend):
 
 
 # ---- portable backend ----
+# Measurement without the sock tracepoints (kernels before 6.3):
+# - TCP: a sock_diag dump every report gives each socket's payload counters (tcp_info),
+#   keyed by the socket cookie; the sock_diag close notifications give the final counters
+#   of every socket that goes away, including those that lived between two dumps.
+# - UDP: packet capture on the non-loopback interfaces, filtered in the kernel so that
+#   only UDP headers reach Python; the payload is the UDP length field minus 8.
+# - Owners: socket inode -> pid from /proc/<pid>/fd, scanned only for unknown inodes,
+#   newest processes first (fork/exec events of the proc connector say which).
+import collections
+
+_PB_NETLINK_ROUTE = 0
+_PB_NETLINK_SOCK_DIAG = 4
+_PB_NETLINK_CONNECTOR = 11
+_PB_SOCK_DIAG_BY_FAMILY = 20
+_PB_RTM_NEWLINK, _PB_RTM_GETLINK = 16, 18
+_PB_RTM_NEWADDR, _PB_RTM_GETADDR = 20, 22
+_PB_NLM_F_DUMP_REQUEST = 0x301
+_PB_NLMSG_ERROR, _PB_NLMSG_DONE = 2, 3
+_PB_NLMSG = struct.Struct("=IHHII")
+_PB_DIAG_REQ = struct.Struct("=BBBBI48x")
+_PB_DIAG_INFO = 2
+# States asked of the kernel: every connected state (no TIME_WAIT, CLOSE or LISTEN).
+_PB_TCP_LIVE = 0xB3E
+_PB_TCP_LISTEN = 1 << 10
+_PB_UDP_STATES = (1 << 1) | (1 << 7)
+# Close notification groups INET_TCP (1) and INET6_TCP (3).
+_PB_TCP_DESTROY_GROUPS = (1 << 0) | (1 << 2)
+_PB_SO_RCVBUFFORCE = 33
+_PB_SOL_PACKET = 263
+_PB_PACKET_STATISTICS = 6
+_PB_SO_ATTACH_FILTER = 26
+_PB_ETH_P_ALL = 0x0003
+_PB_PACKET_OUTGOING = 4
+_PB_SNAPLEN = 128
+_PB_CN_IDX_PROC = 1
+_PB_PROC_FORK, _PB_PROC_EXEC, _PB_PROC_COMM = 0x1, 0x2, 0x200
+_PB_UNATTRIBUTED = "unattributed"
+# How long a process counts as "recently talking" to a remote endpoint, in seconds.
+_PB_TALKER_WINDOW = 60.0
+# Listening sockets are dumped this often (and earlier when an inbound connection needs them).
+_PB_LISTENER_EVERY = 10.0
+_PB_LINKS_EVERY = 5.0
+# Extra dumps triggered by traffic of unknown owners are at most this frequent.
+_PB_EAGER_GAP = 0.25
+# An inode not found by a full /proc scan is not searched again for this long.
+_PB_MISSING_RETRY = 30.0
+# A socket missing from dumps this long without a close notification is forgotten.
+_PB_FORGET_AFTER = 600.0
+_PB_PRUNE_EVERY = 60.0
+_PB_V4_MAPPED = b"\0" * 10 + b"\xff\xff"
+
+
+def _pb_addr(raw, family):
+    """Address bytes as keys: 4 bytes for IPv4 (also IPv4-mapped IPv6), 16 for IPv6."""
+    if family == socket.AF_INET:
+        return raw[:4]
+    if raw[:12] == _PB_V4_MAPPED:
+        return raw[12:16]
+    return raw[:16]
+
+
+def _pb_is_loopback(addr):
+    if len(addr) == 4:
+        return addr[0] == 127
+    return addr == b"\0" * 15 + b"\1"
+
+
+def _pb_is_wildcard(addr):
+    return not any(addr)
+
+
+def _pb_is_group(addr):
+    """Multicast or the limited broadcast."""
+    if len(addr) == 4:
+        return addr[0] >= 224
+    return addr[0] == 0xFF
+
+
+def _pb_attrs(data, off, end):
+    """Yields (type, start, length) of the netlink attributes in data[off:end]."""
+    while off + 4 <= end:
+        length, kind = struct.unpack_from("=HH", data, off)
+        if length < 4:
+            return
+        yield kind & 0x3FFF, off + 4, length - 4
+        off += (length + 3) & ~3
+
+
+class _PbNetlink:
+    """A netlink socket for request/dump exchanges."""
+
+    def __init__(self, protocol):
+        self.sock = socket.socket(socket.AF_NETLINK, socket.SOCK_RAW | socket.SOCK_CLOEXEC, protocol)
+        self.sock.bind((0, 0))
+        self.sock.settimeout(2.0)
+        self.buf = bytearray(1 << 17)
+        self.seq = 0
+
+    def dump(self, msg_type, body, on_message):
+        """Sends one dump request; calls on_message(type, data, start, end) per answer."""
+        self.seq += 1
+        self.sock.send(_PB_NLMSG.pack(_PB_NLMSG.size + len(body), msg_type,
+                                      _PB_NLM_F_DUMP_REQUEST, self.seq, 0) + body)
+        while True:
+            n = self.sock.recv_into(self.buf)
+            data = bytes(self.buf[:n])
+            off = 0
+            while off + _PB_NLMSG.size <= n:
+                length, kind, _flags, seq, _pid = _PB_NLMSG.unpack_from(data, off)
+                if length < _PB_NLMSG.size:
+                    break
+                if seq == self.seq:
+                    if kind == _PB_NLMSG_DONE:
+                        return
+                    if kind == _PB_NLMSG_ERROR:
+                        err = -struct.unpack_from("=i", data, off + 16)[0]
+                        if err:
+                            raise OSError(err, os.strerror(err))
+                        return
+                    on_message(kind, data, off + _PB_NLMSG.size, off + length)
+                off += (length + 3) & ~3
+
+    def close(self):
+        self.sock.close()
+
+
+def _pb_parse_diag(data, off, end, with_info, closed=False):
+    """One inet_diag_msg: (family, sport, dport, src, dst, cookie, inode, tx, rx)."""
+    family, state = data[off], data[off + 1]
+    sport, dport = struct.unpack_from("!HH", data, off + 4)
+    src = _pb_addr(data[off + 8:off + 24], family)
+    dst = _pb_addr(data[off + 24:off + 40], family)
+    lo, hi = struct.unpack_from("=II", data, off + 44)
+    inode = struct.unpack_from("=I", data, off + 68)[0]
+    tx = rx = None
+    if with_info:
+        for kind, start, length in _pb_attrs(data, off + 72, end):
+            # tcp_info: bytes_received @128, bytes_sent @200, bytes_retrans @208.
+            if kind == _PB_DIAG_INFO and length >= 216:
+                rx = struct.unpack_from("=Q", data, start + 128)[0]
+                sent, retrans = struct.unpack_from("=QQ", data, start + 200)
+                tx = sent - retrans
+                # bytes_received counts the peer's FIN: once in CLOSE_WAIT, LAST_ACK or
+                # CLOSING, and (nearly always) in a closed socket's final counters.
+                if rx and (closed or state in (8, 9, 11)):
+                    rx -= 1
+                break
+    return family, sport, dport, src, dst, lo | (hi << 32), inode, tx, rx
+
+
+def _pb_diag_request(family, protocol, ext, states):
+    return _PB_DIAG_REQ.pack(family, protocol, ext, 0, states)
+
+
+class _PbOwners:
+    """Socket inode -> pid from /proc/<pid>/fd, and the name of every pid seen."""
+
+    def __init__(self, proc="/proc"):
+        self.proc = proc
+        self.inode_pid = {}
+        self.comm = {}
+        # pids that forked or exec'd recently (newest last), from the proc connector
+        self.recent = collections.OrderedDict()
+        # pids that owned sockets (most recent last): likely owners of the next ones
+        self.owners = collections.OrderedDict()
+        self.missing = {}
+        self.scans = 0
+        self.scanned_pids = 0
+
+    def note_new_pid(self, pid):
+        self.recent.pop(pid, None)
+        self.recent[pid] = True
+        if len(self.recent) > 4096:
+            self.recent.popitem(last=False)
+
+    def note_owner(self, pid):
+        if pid in self.owners:
+            self.owners.move_to_end(pid)
+        else:
+            self.owners[pid] = True
+            if len(self.owners) > 1024:
+                self.owners.popitem(last=False)
+
+    def name(self, pid):
+        comm = self.comm.get(pid)
+        if comm is None:
+            comm = self.read_comm(pid) or "pid %d" % pid
+        return comm
+
+    def read_comm(self, pid):
+        try:
+            with open("%s/%d/comm" % (self.proc, pid), "rb") as f:
+                comm = f.read().rstrip(b"\n").decode("utf-8", "replace")
+        except OSError:
+            return None
+        self.comm[pid] = comm
+        return comm
+
+    def _candidates(self):
+        seen = set()
+        for group in (reversed(list(self.recent)), reversed(list(self.owners))):
+            for pid in group:
+                if pid not in seen:
+                    seen.add(pid)
+                    yield pid
+        try:
+            pids = [int(n) for n in os.listdir(self.proc) if n.isdigit()]
+        except OSError:
+            return
+        pids.sort(reverse=True)
+        for pid in pids:
+            if pid not in seen:
+                yield pid
+
+    def resolve(self, inodes, now):
+        """Finds the owners of the inodes not known yet; returns how many were found."""
+        wanted = set()
+        for ino in inodes:
+            if ino and ino not in self.inode_pid:
+                given_up = self.missing.get(ino)
+                if given_up is None or now - given_up >= _PB_MISSING_RETRY:
+                    wanted.add(ino)
+        if not wanted:
+            return 0
+        self.scans += 1
+        found = 0
+        for pid in self._candidates():
+            fd_dir = "%s/%d/fd" % (self.proc, pid)
+            try:
+                names = os.listdir(fd_dir)
+            except OSError:
+                continue
+            self.scanned_pids += 1
+            hit = False
+            for name in names:
+                try:
+                    link = os.readlink("%s/%s" % (fd_dir, name))
+                except OSError:
+                    continue
+                if link.startswith("socket:["):
+                    ino = int(link[8:-1])
+                    self.inode_pid.setdefault(ino, pid)
+                    if ino in wanted:
+                        wanted.discard(ino)
+                        found += 1
+                        hit = True
+            if hit:
+                self.read_comm(pid)
+                self.note_owner(pid)
+                if not wanted:
+                    break
+        for ino in wanted:
+            self.missing[ino] = now
+        return found
+
+    def prune(self, live_inodes, now):
+        self.inode_pid = {i: p for i, p in self.inode_pid.items() if i in live_inodes}
+        self.missing = {i: t for i, t in self.missing.items() if now - t < _PB_MISSING_RETRY}
+        keep = set(self.inode_pid.values()) | set(self.owners) | set(self.recent)
+        if len(self.comm) > 8192:
+            self.comm = {p: c for p, c in self.comm.items() if p in keep}
+
+
+class _PbSocket:
+    """What is known of one TCP socket between dumps."""
+    __slots__ = ("pid", "tx", "rx", "remote", "local", "lport", "seen", "skip", "firm")
+
+    def __init__(self, tx, rx, remote, local, lport, now, skip):
+        self.pid = None
+        self.tx = tx
+        self.rx = rx
+        self.remote = remote
+        self.local = local
+        self.lport = lport
+        self.seen = now
+        self.skip = skip
+        self.firm = False
+
+
+class _PbTalkers:
+    """Which processes recently talked to each remote endpoint."""
+
+    def __init__(self):
+        self.by_endpoint = {}
+
+    def note(self, endpoint, pid, now):
+        pids = self.by_endpoint.get(endpoint)
+        if pids is None:
+            self.by_endpoint[endpoint] = {pid: now}
+        else:
+            pids[pid] = now
+
+    def only(self, endpoint, now):
+        """The one process that talked to the endpoint recently, else None."""
+        pids = self.by_endpoint.get(endpoint)
+        if not pids:
+            return None
+        recent = [p for p, t in pids.items() if now - t <= _PB_TALKER_WINDOW]
+        return recent[0] if len(recent) == 1 else None
+
+    def prune(self, now):
+        for endpoint in list(self.by_endpoint):
+            pids = {p: t for p, t in self.by_endpoint[endpoint].items() if now - t <= _PB_TALKER_WINDOW}
+            if pids:
+                self.by_endpoint[endpoint] = pids
+            else:
+                del self.by_endpoint[endpoint]
+
+
+def _pb_udp_filter(outgoing, skip_ifindexes):
+    """Classic BPF for a SOCK_DGRAM packet socket: UDP headers of one direction only."""
+    ad = lambda off: (-0x1000 + off) & 0xFFFFFFFF  # ancillary data: 0 protocol, 4 pkttype, 8 ifindex
+    prog = []  # (code, jump-true label, jump-false label, k)
+
+    def op(code, k=0, jt=None, jf=None):
+        prog.append([code, jt, jf, k])
+
+    LD_W, LD_H, LD_B, JEQ, JSET, JGT, RET = 0x20, 0x28, 0x30, 0x15, 0x45, 0x25, 0x06
+    op(LD_W, ad(4))
+    if outgoing:
+        op(JEQ, _PB_PACKET_OUTGOING, None, "drop")
+    else:  # to us, broadcast or multicast; not other hosts' nor our own outgoing
+        op(JGT, 2, "drop", None)
+    if skip_ifindexes:
+        op(LD_W, ad(8))
+        for index in sorted(skip_ifindexes):
+            op(JEQ, index, "drop", None)
+    op(LD_W, ad(0))
+    op(JEQ, 0x0800, "v4", None)
+    op(JEQ, 0x86DD, "v6", "drop")
+    labels = {"v4": len(prog)}
+    op(LD_B, 9)
+    op(JEQ, 17, None, "drop")
+    op(LD_H, 6)
+    op(JSET, 0x1FFF, "drop", "keep")  # later fragments carry no UDP header
+    labels["v6"] = len(prog)
+    op(LD_B, 6)
+    op(JEQ, 17, "keep", "drop")
+    labels["keep"] = len(prog)
+    op(RET, _PB_SNAPLEN)
+    labels["drop"] = len(prog)
+    op(RET, 0)
+    raw = b""
+    for i, (code, jt, jf, k) in enumerate(prog):
+        t = labels[jt] - i - 1 if jt else 0
+        f = labels[jf] - i - 1 if jf else 0
+        raw += struct.pack("=HBBI", code, t, f, k)
+    return raw, len(prog)
+
+
+class _PbCapture:
+    """One packet socket for one direction of UDP traffic."""
+
+    def __init__(self, outgoing):
+        self.outgoing = outgoing
+        self.sock = socket.socket(socket.AF_PACKET, socket.SOCK_DGRAM | socket.SOCK_CLOEXEC,
+                                  socket.htons(_PB_ETH_P_ALL))
+        self.sock.setblocking(False)
+        try:
+            self.sock.setsockopt(socket.SOL_SOCKET, _PB_SO_RCVBUFFORCE, 16 << 20)
+        except OSError:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16 << 20)
+        self.filter_buf = None
+        self.skip = None
+
+    def set_filter(self, skip_ifindexes):
+        skip = frozenset(skip_ifindexes)
+        if skip == self.skip:
+            return
+        raw, count = _pb_udp_filter(self.outgoing, skip)
+        # The program must stay alive while the kernel copies it.
+        self.filter_buf = ctypes.create_string_buffer(raw, len(raw))
+        fprog = struct.pack("HL", count, ctypes.addressof(self.filter_buf))
+        self.sock.setsockopt(socket.SOL_SOCKET, _PB_SO_ATTACH_FILTER, fprog)
+        if self.skip is None:
+            self.drain()  # packets queued before the first filter was attached
+        self.skip = skip
+
+    def drain(self):
+        while True:
+            try:
+                self.sock.recv(1)
+            except (BlockingIOError, InterruptedError):
+                return
+            except OSError:
+                return
+
+    def drops(self):
+        """Packets the kernel dropped for want of buffer space since the last call."""
+        try:
+            raw = self.sock.getsockopt(_PB_SOL_PACKET, _PB_PACKET_STATISTICS, 8)
+        except OSError:
+            return 0
+        return struct.unpack("=II", raw)[1]
+
+    def close(self):
+        self.sock.close()
+
+
 class PortableBackend(Backend):
-    name = "portable"
+    name = "portable sock_diag + UDP capture"
+
+    def __init__(self):
+        self.include_local = False
+        self.diag = self.route = self.destroy = self.proc_events = None
+        self.captures = []
+        self.owners = _PbOwners()
+        self.socks = {}           # cookie -> _PbSocket
+        self.talkers = _PbTalkers()
+        self.listeners = {}       # (family, port) -> [(local address, pid or None)]
+        self.short = []           # closed sockets never seen alive: (family, local, lport, remote, tx, rx)
+        self.udp = {}             # (family, port) -> [tx, rx, local address, remote endpoint, to a group]
+        self.udp_owner = {}       # (family, port) -> (pid, when), from the UDP dumps
+        self.udp_talkers = _PbTalkers()
+        self.acc = {}             # pid -> [tx, rx]
+        self.local = set()
+        self.broadcast = set()
+        self.baseline = True
+        self.last_tcp_dump = self.last_listener_dump = self.last_udp_dump = self.last_links = -1e9
+        self.events_lost = 0
+        self.seen_inodes = set()  # socket inodes in the dumps since the last prune
+        self.last_prune = time.monotonic()
+        self.buf = bytearray(1 << 17)
+        self.pkt = bytearray(_PB_SNAPLEN)
+
+    # -- opening --
 
     def open(self):
-        raise BackendUnavailable("portable backend not available yet")
+        if self.options is not None and getattr(self.options, "loopback", "exclude") == "include":
+            self.include_local = True
+        try:
+            self.diag = _PbNetlink(_PB_NETLINK_SOCK_DIAG)
+            self.route = _PbNetlink(_PB_NETLINK_ROUTE)
+            self.destroy = socket.socket(socket.AF_NETLINK, socket.SOCK_RAW | socket.SOCK_CLOEXEC
+                                         | socket.SOCK_NONBLOCK, _PB_NETLINK_SOCK_DIAG)
+            try:
+                self.destroy.setsockopt(socket.SOL_SOCKET, _PB_SO_RCVBUFFORCE, 8 << 20)
+            except OSError:
+                pass
+            # Close notifications need CAP_NET_ADMIN.
+            self.destroy.bind((0, _PB_TCP_DESTROY_GROUPS))
+            self.captures = [_PbCapture(True), _PbCapture(False)]
+            now = time.monotonic()
+            self._refresh_links(now)
+            self._dump_tcp(now)
+            self._dump_listeners(now)
+        except OSError as e:
+            self.close()
+            why = e.strerror or str(e)
+            if e.errno in (errno.EPERM, errno.EACCES):
+                why += " (needs root)"
+            raise BackendUnavailable("socket diagnostics or packet capture unavailable: %s" % why)
+        self._open_proc_events()
+
+    def _open_proc_events(self):
+        """fork/exec events say which processes are new; only in the initial network namespace."""
+        try:
+            if os.stat("/proc/self/ns/net").st_ino != os.stat("/proc/1/ns/net").st_ino:
+                say("portable: not in the initial network namespace, process events off "
+                    "(socket owners found by scanning /proc)")
+                return
+        except OSError:
+            pass
+        sock = None
+        try:
+            sock = socket.socket(socket.AF_NETLINK, socket.SOCK_DGRAM | socket.SOCK_CLOEXEC
+                                 | socket.SOCK_NONBLOCK, _PB_NETLINK_CONNECTOR)
+            sock.bind((0, _PB_CN_IDX_PROC))
+            cn_msg = struct.pack("=IIIIHHI", _PB_CN_IDX_PROC, 1, 0, 0, 4, 0, 1)  # listen
+            sock.send(_PB_NLMSG.pack(_PB_NLMSG.size + len(cn_msg), _PB_NLMSG_DONE, 0, 0, 0) + cn_msg)
+            self.proc_events = sock
+        except OSError as e:
+            if sock is not None:
+                sock.close()
+            say("portable: process events unavailable (%s), socket owners found by scanning /proc"
+                % (e.strerror or e))
+
+    def fds(self):
+        fds = [self.destroy.fileno()] + [c.sock.fileno() for c in self.captures]
+        if self.proc_events is not None:
+            fds.append(self.proc_events.fileno())
+        return fds
+
+    def close(self):
+        for closable in [self.diag, self.route, self.destroy, self.proc_events] + self.captures:
+            if closable is not None:
+                try:
+                    closable.close()
+                except OSError:
+                    pass
+        self.diag = self.route = self.destroy = self.proc_events = None
+        self.captures = []
+
+    # -- events --
+
+    def handle(self, fd):
+        now = time.monotonic()
+        try:
+            if self.destroy is not None and fd == self.destroy.fileno():
+                self._read_closes(now)
+            elif self.proc_events is not None and fd == self.proc_events.fileno():
+                self._read_proc_events()
+            else:
+                for capture in self.captures:
+                    if fd == capture.sock.fileno():
+                        self._read_udp(capture, now)
+        except OSError as e:
+            say("portable: reading events failed: %s" % (e.strerror or e))
+
+    def _count(self, pid, tx, rx):
+        if tx <= 0 and rx <= 0:
+            return
+        entry = self.acc.get(pid)
+        if entry is None:
+            self.acc[pid] = [max(tx, 0), max(rx, 0)]
+        else:
+            entry[0] += max(tx, 0)
+            entry[1] += max(rx, 0)
+
+    def _excluded(self, remote):
+        return not self.include_local and (_pb_is_loopback(remote) or remote in self.local)
+
+    def _read_closes(self, now):
+        unexplained = False
+        for _ in range(256):
+            try:
+                n = self.destroy.recv_into(self.buf)
+            except (BlockingIOError, InterruptedError):
+                break
+            except OSError as e:
+                if e.errno == errno.ENOBUFS:
+                    self.events_lost += 1
+                    continue
+                raise
+            data = bytes(self.buf[:n])
+            off = 0
+            while off + _PB_NLMSG.size <= n:
+                length, kind = _PB_NLMSG.unpack_from(data, off)[:2]
+                if length < _PB_NLMSG.size:
+                    break
+                if kind == _PB_SOCK_DIAG_BY_FAMILY:
+                    row = _pb_parse_diag(data, off + _PB_NLMSG.size, off + length, True, True)
+                    unexplained |= self._closed(row, now)
+                off += (length + 3) & ~3
+        if unexplained and now - self.last_tcp_dump >= _PB_EAGER_GAP:
+            # A burst of short connections of an unknown process: look at it while it lasts.
+            self._dump_tcp(now)
+
+    def _closed(self, row, now):
+        """Final counters of a closed socket; True when its owner is not known yet."""
+        family, sport, dport, src, dst, cookie, _inode, tx, rx = row
+        if tx is None:
+            return False
+        entry = self.socks.pop(cookie, None)
+        if entry is not None:
+            if not entry.skip:
+                self._count(entry.pid, tx - entry.tx, rx - entry.rx)
+                if entry.firm:
+                    self.talkers.note((dst, dport), entry.pid, now)
+            return False
+        if self._excluded(dst) or (tx <= 0 and rx <= 0):
+            return False
+        self.short.append((family, src, sport, (dst, dport), tx, rx))
+        return (self._listener_owner(family, src, sport) is None
+                and self.talkers.only((dst, dport), now) is None)
+
+    def _read_proc_events(self):
+        for _ in range(256):
+            try:
+                data = self.proc_events.recv(4096)
+            except (BlockingIOError, InterruptedError):
+                return
+            except OSError as e:
+                if e.errno == errno.ENOBUFS:
+                    continue
+                raise
+            # nlmsghdr (16) + cn_msg (20), then what, cpu, timestamp and the event's data.
+            if len(data) < 52:
+                continue
+            what = struct.unpack_from("=I", data, 36)[0]
+            if what == _PB_PROC_FORK:
+                child_pid, child_tgid = struct.unpack_from("=II", data, 56)
+                if child_pid == child_tgid:
+                    self.owners.note_new_pid(child_tgid)
+            elif what == _PB_PROC_EXEC:
+                pid, tgid = struct.unpack_from("=II", data, 48)
+                if pid == tgid:
+                    self.owners.note_new_pid(tgid)
+                    self.owners.comm.pop(tgid, None)
+            elif what == _PB_PROC_COMM and len(data) >= 72:
+                pid, tgid = struct.unpack_from("=II", data, 48)
+                if pid == tgid and tgid in self.owners.comm:
+                    self.owners.comm[tgid] = data[56:72].split(b"\0", 1)[0].decode("utf-8", "replace")
+
+    # -- UDP capture --
+
+    def _read_udp(self, capture, now):
+        buf, outgoing, udp = self.pkt, capture.outgoing, self.udp
+        unpack = struct.unpack_from
+        unknown = False
+        for _ in range(4096):
+            try:
+                n = capture.sock.recv_into(buf)
+            except (BlockingIOError, InterruptedError):
+                break
+            except OSError as e:
+                if e.errno == errno.ENETDOWN:  # an interface went down; the socket goes on
+                    continue
+                raise
+            version = buf[0] >> 4
+            if version == 4:
+                ihl = (buf[0] & 15) * 4
+                if n < ihl + 8:
+                    continue
+                family, src, dst = socket.AF_INET, bytes(buf[12:16]), bytes(buf[16:20])
+                sport, dport, length = unpack("!HHH", buf, ihl)
+            elif version == 6 and n >= 48:
+                family, src, dst = socket.AF_INET6, bytes(buf[8:24]), bytes(buf[24:40])
+                sport, dport, length = unpack("!HHH", buf, 40)
+            else:
+                continue
+            if length < 8:
+                continue
+            if outgoing:
+                local, lport, remote, rport = src, sport, dst, dport
+            else:
+                local, lport, remote, rport = dst, dport, src, sport
+            group = False
+            if not self.include_local and (_pb_is_loopback(remote) or remote in self.local):
+                continue
+            if local not in self.local:
+                if outgoing or not (_pb_is_group(local) or local in self.broadcast):
+                    continue  # forwarded traffic, not a process of this host
+                group = True
+            key = (family, lport)
+            entry = udp.get(key)
+            if entry is None:
+                entry = udp[key] = [0, 0, local, (remote, rport), group]
+                if key not in self.udp_owner:
+                    unknown = True
+            entry[0 if outgoing else 1] += length - 8
+            entry[3] = (remote, rport)
+        if unknown and now - self.last_udp_dump >= _PB_EAGER_GAP:
+            self._dump_udp(now)
+
+    def _dump_udp(self, now):
+        """Local port -> owner of every UDP socket now open."""
+        self.last_udp_dump = now
+        rows = []
+
+        def on_message(kind, data, start, end):
+            if kind == _PB_SOCK_DIAG_BY_FAMILY:
+                rows.append(_pb_parse_diag(data, start, end, False))
+        for family in (socket.AF_INET, socket.AF_INET6):
+            self.diag.dump(_PB_SOCK_DIAG_BY_FAMILY,
+                           _pb_diag_request(family, socket.IPPROTO_UDP, 0, _PB_UDP_STATES), on_message)
+        self.seen_inodes.update(row[6] for row in rows)
+        self.owners.resolve([row[6] for row in rows], now)
+        for family, sport, _dport, _src, _dst, _cookie, inode, _tx, _rx in rows:
+            pid = self.owners.inode_pid.get(inode)
+            if pid is not None:
+                self.udp_owner[(family, sport)] = (pid, now)
+
+    def _udp_pid(self, key, now):
+        family, port = key
+        for k in ((family, port), (socket.AF_INET6, port)):
+            owner = self.udp_owner.get(k)
+            if owner is not None and now - owner[1] <= _PB_TALKER_WINDOW:
+                return owner[0]
+        return None
+
+    def _settle_udp(self, now):
+        if not self.udp:
+            return
+        if now - self.last_udp_dump >= _PB_EAGER_GAP:
+            self._dump_udp(now)
+        udp, self.udp = self.udp, {}
+        for key, (tx, rx, _local, remote, group) in udp.items():
+            pid = self._udp_pid(key, now)
+            if pid is not None:
+                self.udp_talkers.note(remote, pid, now)
+            elif group:
+                continue  # broadcast or multicast no process here listens to
+            else:
+                pid = self.udp_talkers.only(remote, now)
+            self._count(pid if pid is not None else 0, tx, rx)
+
+    # -- TCP dumps --
+
+    def _refresh_links(self, now):
+        """The host's own addresses, and the interfaces whose packets are not captured."""
+        self.last_links = now
+        local, broadcast, skip = set(), set(), set()
+
+        def on_addr(kind, data, start, end):
+            if kind != _PB_RTM_NEWADDR:
+                return
+            family = data[start]
+            for attr, at, length in _pb_attrs(data, start + 8, end):
+                if attr in (1, 2) and length in (4, 16):  # IFA_ADDRESS, IFA_LOCAL
+                    local.add(_pb_addr(data[at:at + length], family))
+                elif attr == 4 and length == 4:  # IFA_BROADCAST
+                    broadcast.add(data[at:at + 4])
+
+        def on_link(kind, data, start, end):
+            if kind != _PB_RTM_NEWLINK:
+                return
+            index, flags = struct.unpack_from("=iI", data, start + 4)
+            if flags & 0x8 and not self.include_local:  # IFF_LOOPBACK
+                skip.add(index)
+            for attr, _at, _length in _pb_attrs(data, start + 16, end):
+                if attr == 10:  # IFLA_MASTER: a bridge or bond port; counted on its master
+                    skip.add(index)
+        self.route.dump(_PB_RTM_GETADDR, struct.pack("=BBBBI", 0, 0, 0, 0, 0), on_addr)
+        self.route.dump(_PB_RTM_GETLINK, struct.pack("=BBHiII", 0, 0, 0, 0, 0, 0), on_link)
+        broadcast.add(b"\xff\xff\xff\xff")
+        self.local, self.broadcast = local, broadcast
+        for capture in self.captures:
+            capture.set_filter(skip)
+
+    def _dump_listeners(self, now):
+        self.last_listener_dump = now
+        rows = []
+
+        def on_message(kind, data, start, end):
+            if kind == _PB_SOCK_DIAG_BY_FAMILY:
+                rows.append(_pb_parse_diag(data, start, end, False))
+        for family in (socket.AF_INET, socket.AF_INET6):
+            self.diag.dump(_PB_SOCK_DIAG_BY_FAMILY,
+                           _pb_diag_request(family, socket.IPPROTO_TCP, 0, _PB_TCP_LISTEN), on_message)
+        self.seen_inodes.update(row[6] for row in rows)
+        self.owners.resolve([row[6] for row in rows], now)
+        listeners = {}
+        for family, sport, _dport, src, _dst, _cookie, inode, _tx, _rx in rows:
+            listeners.setdefault((family, sport), []).append((src, self.owners.inode_pid.get(inode)))
+        self.listeners = listeners
+
+    def _listener_owner(self, family, local, port):
+        best = None
+        for k in ((family, port), (socket.AF_INET6, port)):
+            for address, pid in self.listeners.get(k, ()):
+                if pid is None:
+                    continue
+                if address == local:
+                    return pid
+                if _pb_is_wildcard(address):
+                    best = pid
+        return best
+
+    def _dump_tcp(self, now):
+        self.last_tcp_dump = now
+        rows = []
+
+        def on_message(kind, data, start, end):
+            if kind == _PB_SOCK_DIAG_BY_FAMILY:
+                rows.append(_pb_parse_diag(data, start, end, True))
+        for family in (socket.AF_INET, socket.AF_INET6):
+            self.diag.dump(_PB_SOCK_DIAG_BY_FAMILY,
+                           _pb_diag_request(family, socket.IPPROTO_TCP, 1 << (_PB_DIAG_INFO - 1),
+                                            _PB_TCP_LIVE), on_message)
+        baseline, self.baseline = self.baseline, False
+        socks, seen_inodes = self.socks, self.seen_inodes
+        fresh = []
+        for family, sport, dport, src, dst, cookie, inode, tx, rx in rows:
+            if tx is None:
+                continue
+            entry = socks.get(cookie)
+            if entry is None:
+                # Sockets open before the collector started count from now on; newer ones from 0.
+                entry = socks[cookie] = _PbSocket(tx if baseline else 0, rx if baseline else 0,
+                                                  (dst, dport), src, sport, now, self._excluded(dst))
+            entry.seen = now
+            if entry.skip:
+                continue
+            seen_inodes.add(inode)
+            delta_tx, delta_rx = tx - entry.tx, rx - entry.rx
+            entry.tx, entry.rx = tx, rx
+            if entry.pid is None:
+                fresh.append((entry, family, inode, delta_tx, delta_rx))
+            else:
+                self._count(entry.pid, delta_tx, delta_rx)
+                if entry.firm:
+                    self.talkers.note(entry.remote, entry.pid, now)
+        if not fresh:
+            return
+        self.owners.resolve([item[2] for item in fresh], now)
+        for entry, family, inode, delta_tx, delta_rx in fresh:
+            pid = self.owners.inode_pid.get(inode) if inode else None
+            if pid is not None:
+                entry.firm = True
+                self.owners.note_owner(pid)
+                self.talkers.note(entry.remote, pid, now)
+            else:
+                # Owner gone or unknown: inbound to a listener, else the one process
+                # recently talking to the same remote endpoint, else unattributed.
+                pid = self._guess_owner(family, entry.local, entry.lport, entry.remote, now)
+            entry.pid = pid
+            self._count(pid, delta_tx, delta_rx)
+
+    def _forget_stale(self, now):
+        stale = [c for c, e in self.socks.items() if now - e.seen > _PB_FORGET_AFTER]
+        for cookie in stale:
+            del self.socks[cookie]
+
+    def _settle_short(self, now):
+        """Owners of the connections that opened and closed between two dumps."""
+        if not self.short:
+            return
+        short, self.short = self.short, []
+        for family, local, lport, remote, tx, rx in short:
+            self._count(self._guess_owner(family, local, lport, remote, now), tx, rx)
+
+    def _guess_owner(self, family, local, lport, remote, now):
+        """Owner of a socket whose process is not known: the listener's owner for an inbound
+        connection, else the one process recently talking to the same remote endpoint,
+        else 0 (unattributed)."""
+        pid = self._listener_owner(family, local, lport)
+        if pid is None:
+            pid = self.talkers.only(remote, now)
+        if pid is None and now - self.last_listener_dump >= 1.0:
+            self._dump_listeners(now)  # a listener opened since the last look
+            pid = self._listener_owner(family, local, lport)
+        return pid if pid is not None else 0
+
+    # -- reports --
+
+    def collect(self):
+        now = time.monotonic()
+        try:
+            self._read_closes(now)
+            if now - self.last_links >= _PB_LINKS_EVERY:
+                self._refresh_links(now)
+            self._dump_tcp(now)
+            if now - self.last_listener_dump >= _PB_LISTENER_EVERY:
+                self._dump_listeners(now)
+            self._settle_short(now)
+            self._settle_udp(now)
+            self._report_losses()
+            if now - self.last_prune >= _PB_PRUNE_EVERY:
+                self._prune(now)
+        except OSError as e:
+            say("portable: measuring failed this interval: %s" % (e.strerror or e))
+        acc, self.acc = self.acc, {}
+        out = {}
+        for pid, (tx, rx) in acc.items():
+            out[pid] = (_PB_UNATTRIBUTED if pid == 0 else self.owners.name(pid), tx, rx)
+        return out
+
+    def _report_losses(self):
+        drops = sum(c.drops() for c in self.captures)
+        if drops:
+            say("portable: the kernel dropped %d captured packets (UDP counts are short)" % drops)
+        if self.events_lost:
+            say("portable: socket close notifications lost %d times (some final bytes missing)"
+                % self.events_lost)
+            self.events_lost = 0
+
+    def _prune(self, now):
+        self.last_prune = now
+        self._forget_stale(now)
+        self.talkers.prune(now)
+        self.udp_talkers.prune(now)
+        self.udp_owner = {k: v for k, v in self.udp_owner.items() if now - v[1] <= _PB_TALKER_WINDOW}
+        self.owners.prune(self.seen_inodes, now)
+        self.seen_inodes = set()
 # ---- end portable backend ----
 
 
