@@ -102,7 +102,7 @@ BPF_OBJECT_NAME = "ferrow_monitor.bpf.o"
 KERNEL_BTF = "/sys/kernel/btf/vmlinux"
 # Layout of struct traffic in the eBPF program: u64 tx, u64 rx, char comm[16].
 TRAFFIC_VALUE = struct.Struct("=QQ16s")
-TRAFFIC_MAP_ENTRIES = 16384
+TRAFFIC_MAP_ENTRIES = 16384  # processes with traffic not yet known to have exited
 # Dead processes are removed from the kernel map this often (in reports).
 REAP_EVERY = 5
 
@@ -148,6 +148,8 @@ class Libbpf:
         self._sig(L.bpf_object__close, None, [vp])
         self._sig(L.bpf_object__find_program_by_name, vp, [vp, cp])
         self._sig(L.bpf_object__find_map_fd_by_name, i, [vp, cp])
+        self._sig(L.bpf_object__find_map_by_name, vp, [vp, cp])
+        self._sig(L.bpf_map__set_max_entries, i, [vp, ctypes.c_uint32])
         self._sig(L.bpf_program__attach, vp, [vp])
         self._sig(L.bpf_link__destroy, i, [vp])
         self._sig(L.bpf_map_update_elem, i, [i, vp, vp, ctypes.c_uint64])
@@ -192,8 +194,8 @@ class EbpfBackend(Backend):
         self.unowned_seen = (0, 0)
         self.reports = 0
         self.full_warned = False
-        self.keys = (ctypes.c_uint32 * TRAFFIC_MAP_ENTRIES)()
-        self.values = ctypes.create_string_buffer(TRAFFIC_VALUE.size * TRAFFIC_MAP_ENTRIES)
+        self.capacity = TRAFFIC_MAP_ENTRIES
+        self.keys = self.values = None
         self.value = ctypes.create_string_buffer(TRAFFIC_VALUE.size)
 
     def open(self):
@@ -206,6 +208,10 @@ class EbpfBackend(Backend):
                 else default_bpf_object())
         if not os.path.isfile(path):
             raise BackendUnavailable("program file %s not found" % path)
+        if self.options is not None and self.options.map_entries:
+            self.capacity = self.options.map_entries
+        self.keys = (ctypes.c_uint32 * self.capacity)()
+        self.values = ctypes.create_string_buffer(TRAFFIC_VALUE.size * self.capacity)
         self.bpf = Libbpf()
         try:
             self._load(path)
@@ -225,6 +231,12 @@ class EbpfBackend(Backend):
         self.obj = L.bpf_object__open_file(path.encode(), None)
         if not self.obj:
             self._fail("cannot open %s" % path, ctypes.get_errno())
+        traffic_map = L.bpf_object__find_map_by_name(self.obj, b"traffic")
+        if not traffic_map:
+            raise BackendUnavailable("program file %s lacks its maps" % path)
+        err = L.bpf_map__set_max_entries(traffic_map, self.capacity)
+        if err:
+            self._fail("sizing the process map failed", err)
         err = L.bpf_object__load(self.obj)
         if err:
             if abs(err) == errno.EPERM:
@@ -260,7 +272,7 @@ class EbpfBackend(Backend):
         out_batch = ctypes.c_uint32(0)
         in_batch = None
         while True:
-            count = ctypes.c_uint32(TRAFFIC_MAP_ENTRIES)
+            count = ctypes.c_uint32(self.capacity)
             err = L.bpf_map_lookup_batch(self.traffic_fd, in_batch, ctypes.byref(out_batch),
                                          self.keys, self.values, ctypes.byref(count), None)
             n = count.value
@@ -296,7 +308,7 @@ class EbpfBackend(Backend):
         for pid in [p for p in self.seen if p not in entries]:
             del self.seen[pid]
         self.reports += 1
-        nearly_full = len(entries) > TRAFFIC_MAP_ENTRIES * 3 // 4
+        nearly_full = len(entries) > self.capacity * 3 // 4
         if self.reports % REAP_EVERY == 0 or nearly_full:
             self._reap(out, entries)
         self._collect_unowned(out)
@@ -326,8 +338,8 @@ class EbpfBackend(Backend):
         old_tx, old_rx = self.unowned_seen
         if tx != old_tx or rx != old_rx:
             if not self.full_warned:
-                say("process map full (%d entries): some bytes are reported under pid 0 \"unattributed\""
-                    % TRAFFIC_MAP_ENTRIES)
+                say("process map full (%d processes): the excess is reported as pid 0 \"unattributed\""
+                    % self.capacity)
                 self.full_warned = True
             out[0] = ("unattributed", tx - old_tx, rx - old_rx)
             self.unowned_seen = (tx, rx)
@@ -379,7 +391,7 @@ _PB_ETH_P_ALL = 0x0003
 _PB_PACKET_OUTGOING = 4
 _PB_SNAPLEN = 128
 _PB_CN_IDX_PROC = 1
-_PB_PROC_FORK, _PB_PROC_EXEC, _PB_PROC_COMM = 0x1, 0x2, 0x200
+_PB_PROC_FORK, _PB_PROC_EXEC, _PB_PROC_COMM, _PB_PROC_EXIT = 0x1, 0x2, 0x200, 0x80000000
 _PB_UNATTRIBUTED = "unattributed"
 # How long a process counts as "recently talking" to a remote endpoint, in seconds.
 _PB_TALKER_WINDOW = 60.0
@@ -393,6 +405,9 @@ _PB_MISSING_RETRY = 30.0
 # A socket missing from dumps this long without a close notification is forgotten.
 _PB_FORGET_AFTER = 600.0
 _PB_PRUNE_EVERY = 60.0
+# New outgoing connections whose owner is looked up at their SYN, per second at most;
+# beyond that they are attributed when they show up in a dump or close.
+_PB_SYN_BUDGET = 1000
 _PB_V4_MAPPED = b"\0" * 10 + b"\xff\xff"
 
 
@@ -466,6 +481,24 @@ class _PbNetlink:
                     on_message(kind, data, off + _PB_NLMSG.size, off + length)
                 off += (length + 3) & ~3
 
+    def query(self, msg_type, body, on_message):
+        """Sends one request for a single object; calls on_message for the answer."""
+        self.seq += 1
+        self.sock.send(_PB_NLMSG.pack(_PB_NLMSG.size + len(body), msg_type, 1, self.seq, 0) + body)
+        while True:
+            n = self.sock.recv_into(self.buf)
+            data = bytes(self.buf[:n])
+            length, kind, _flags, seq, _pid = _PB_NLMSG.unpack_from(data, 0)
+            if seq != self.seq:
+                continue  # a late answer to an earlier request
+            if kind == _PB_NLMSG_ERROR:
+                err = -struct.unpack_from("=i", data, 16)[0]
+                if err:
+                    raise OSError(err, os.strerror(err))
+                return
+            on_message(kind, data, _PB_NLMSG.size, min(length, n))
+            return
+
     def close(self):
         self.sock.close()
 
@@ -516,8 +549,11 @@ class _PbOwners:
     def note_new_pid(self, pid):
         self.recent.pop(pid, None)
         self.recent[pid] = True
-        if len(self.recent) > 4096:
+        if len(self.recent) > 256:
             self.recent.popitem(last=False)
+
+    def note_exit(self, pid):
+        self.recent.pop(pid, None)
 
     def note_owner(self, pid):
         if pid in self.owners:
@@ -653,15 +689,18 @@ class _PbTalkers:
                 del self.by_endpoint[endpoint]
 
 
-def _pb_udp_filter(outgoing, skip_ifindexes):
-    """Classic BPF for a SOCK_DGRAM packet socket: UDP headers of one direction only."""
+def _pb_capture_filter(outgoing, skip_ifindexes):
+    """Classic BPF for a SOCK_DGRAM packet socket: the headers of the UDP packets of one
+    direction and, outgoing, of the TCP SYNs that open connections (their owner is looked
+    up at once, while the socket is surely still open)."""
     ad = lambda off: (-0x1000 + off) & 0xFFFFFFFF  # ancillary data: 0 protocol, 4 pkttype, 8 ifindex
     prog = []  # (code, jump-true label, jump-false label, k)
 
     def op(code, k=0, jt=None, jf=None):
         prog.append([code, jt, jf, k])
 
-    LD_W, LD_H, LD_B, JEQ, JSET, JGT, RET = 0x20, 0x28, 0x30, 0x15, 0x45, 0x25, 0x06
+    LD_W, LD_H, LD_B, LD_B_IND, LDX_MSH = 0x20, 0x28, 0x30, 0x50, 0xB1
+    JEQ, JSET, JGT, AND, RET = 0x15, 0x45, 0x25, 0x54, 0x06
     op(LD_W, ad(4))
     if outgoing:
         op(JEQ, _PB_PACKET_OUTGOING, None, "drop")
@@ -675,13 +714,26 @@ def _pb_udp_filter(outgoing, skip_ifindexes):
     op(JEQ, 0x0800, "v4", None)
     op(JEQ, 0x86DD, "v6", "drop")
     labels = {"v4": len(prog)}
-    op(LD_B, 9)
-    op(JEQ, 17, None, "drop")
     op(LD_H, 6)
-    op(JSET, 0x1FFF, "drop", "keep")  # later fragments carry no UDP header
+    op(JSET, 0x1FFF, "drop", None)  # later fragments carry no transport header
+    op(LD_B, 9)
+    op(JEQ, 17, "keep", None)
+    op(JEQ, 6, "v4tcp" if outgoing else "drop", "drop")
+    if outgoing:
+        labels["v4tcp"] = len(prog)
+        op(LDX_MSH, 0)
+        op(LD_B_IND, 13)
+        op(JEQ, 0, "flags", "flags")
     labels["v6"] = len(prog)
     op(LD_B, 6)
-    op(JEQ, 17, "keep", "drop")
+    op(JEQ, 17, "keep", None)
+    op(JEQ, 6, "v6tcp" if outgoing else "drop", "drop")
+    if outgoing:
+        labels["v6tcp"] = len(prog)
+        op(LD_B, 53)
+        labels["flags"] = len(prog)
+        op(AND, 0x12)  # SYN without ACK
+        op(JEQ, 0x02, "keep", "drop")
     labels["keep"] = len(prog)
     op(RET, _PB_SNAPLEN)
     labels["drop"] = len(prog)
@@ -713,7 +765,7 @@ class _PbCapture:
         skip = frozenset(skip_ifindexes)
         if skip == self.skip:
             return
-        raw, count = _pb_udp_filter(self.outgoing, skip)
+        raw, count = _pb_capture_filter(self.outgoing, skip)
         # The program must stay alive while the kernel copies it.
         self.filter_buf = ctypes.create_string_buffer(raw, len(raw))
         fprog = struct.pack("HL", count, ctypes.addressof(self.filter_buf))
@@ -764,6 +816,7 @@ class PortableBackend(Backend):
         self.baseline = True
         self.last_tcp_dump = self.last_listener_dump = self.last_udp_dump = self.last_links = -1e9
         self.events_lost = 0
+        self.syn_budget = _PB_SYN_BUDGET
         self.seen_inodes = set()  # socket inodes in the dumps since the last prune
         self.last_prune = time.monotonic()
         self.buf = bytearray(1 << 17)
@@ -849,7 +902,7 @@ class PortableBackend(Backend):
             else:
                 for capture in self.captures:
                     if fd == capture.sock.fileno():
-                        self._read_udp(capture, now)
+                        self._read_packets(capture, now)
         except OSError as e:
             say("portable: reading events failed: %s" % (e.strerror or e))
 
@@ -933,6 +986,10 @@ class PortableBackend(Backend):
                 if pid == tgid:
                     self.owners.note_new_pid(tgid)
                     self.owners.comm.pop(tgid, None)
+            elif what == _PB_PROC_EXIT:
+                pid, tgid = struct.unpack_from("=II", data, 48)
+                if pid == tgid:
+                    self.owners.note_exit(tgid)  # its name stays known
             elif what == _PB_PROC_COMM and len(data) >= 72:
                 pid, tgid = struct.unpack_from("=II", data, 48)
                 if pid == tgid and tgid in self.owners.comm:
@@ -940,7 +997,7 @@ class PortableBackend(Backend):
 
     # -- UDP capture --
 
-    def _read_udp(self, capture, now):
+    def _read_packets(self, capture, now):
         buf, outgoing, udp = self.pkt, capture.outgoing, self.udp
         unpack = struct.unpack_from
         unknown = False
@@ -960,10 +1017,16 @@ class PortableBackend(Backend):
                     continue
                 family, src, dst = socket.AF_INET, bytes(buf[12:16]), bytes(buf[16:20])
                 sport, dport, length = unpack("!HHH", buf, ihl)
+                tcp = buf[9] == 6
             elif version == 6 and n >= 48:
                 family, src, dst = socket.AF_INET6, bytes(buf[8:24]), bytes(buf[24:40])
                 sport, dport, length = unpack("!HHH", buf, 40)
+                tcp = buf[6] == 6
             else:
+                continue
+            if tcp:
+                if outgoing and not self._excluded(dst):
+                    self._connecting(family, src, sport, dst, dport, now)
                 continue
             if length < 8:
                 continue
@@ -988,6 +1051,37 @@ class PortableBackend(Backend):
             entry[3] = (remote, rport)
         if unknown and now - self.last_udp_dump >= _PB_EAGER_GAP:
             self._dump_udp(now)
+
+    def _connecting(self, family, src, sport, dst, dport, now):
+        """A SYN just left: find the new socket and its owner while the process holds it."""
+        if self.syn_budget <= 0:
+            return
+        self.syn_budget -= 1
+        rows = []
+
+        def on_message(kind, data, start, end):
+            if kind == _PB_SOCK_DIAG_BY_FAMILY:
+                rows.append(_pb_parse_diag(data, start, end, False))
+        src16, dst16 = (src, dst) if family == socket.AF_INET6 else (src + bytes(12), dst + bytes(12))
+        request = (_pb_diag_request(family, socket.IPPROTO_TCP, 0, 0xFFF)[:8]
+                   + struct.pack("!HH", sport, dport) + src16 + dst16
+                   + struct.pack("=III", 0, 0xFFFFFFFF, 0xFFFFFFFF))
+        try:
+            self.diag.query(_PB_SOCK_DIAG_BY_FAMILY, request, on_message)
+        except OSError:
+            return  # already gone: its close notification counts it
+        for _family, _sport, _dport, local, remote, cookie, inode, _tx, _rx in rows:
+            if cookie in self.socks or not inode:
+                continue
+            self.owners.resolve([inode], now)
+            pid = self.owners.inode_pid.get(inode)
+            if pid is None:
+                continue
+            # A new socket: everything it moves counts, from zero.
+            entry = self.socks[cookie] = _PbSocket(0, 0, (remote, dport), local, sport, now, False)
+            entry.pid, entry.firm = pid, True
+            self.owners.note_owner(pid)
+            self.talkers.note(entry.remote, pid, now)
 
     def _dump_udp(self, now):
         """Local port -> owner of every UDP socket now open."""
@@ -1172,6 +1266,8 @@ class PortableBackend(Backend):
 
     def collect(self):
         now = time.monotonic()
+        interval = getattr(self.options, "interval", 1.0) if self.options is not None else 1.0
+        self.syn_budget = max(1, int(_PB_SYN_BUDGET * interval))
         try:
             self._read_closes(now)
             if now - self.last_links >= _PB_LINKS_EVERY:
@@ -1562,9 +1658,12 @@ def parse_args(argv):
     parser.add_argument("--bpf-object", default=None, help="path of ferrow_monitor.bpf.o")
     parser.add_argument("--max-frame", type=int, default=MAX_FRAME_BODY, help=argparse.SUPPRESS)
     parser.add_argument("--stall-timeout", type=float, default=DEFAULT_STALL_TIMEOUT, help=argparse.SUPPRESS)
+    parser.add_argument("--map-entries", type=int, default=0, help=argparse.SUPPRESS)
     options = parser.parse_args(argv)
     if not 0.01 <= options.interval <= 10.0:
         parser.error("--interval must be between 0.01 and 10 seconds")
+    if not 0 <= options.map_entries <= 1 << 20:
+        parser.error("--map-entries must be at most %d" % (1 << 20))
     if not 256 <= options.max_frame <= MAX_FRAME_BODY:
         parser.error("--max-frame must be between 256 and %d" % MAX_FRAME_BODY)
     return options

@@ -27,6 +27,7 @@ inherits from the test. Every variable is optional except FAKE_COLLECTOR_SOCKET.
   FAKE_COLLECTOR_FRAMES_FILE file of raw bytes sent once at the start of every
                              connection, before the documents (crafted frames)
   FAKE_COLLECTOR_STDOUT      text written to standard output at start
+  FAKE_COLLECTOR_STDOUT_HEX  bytes, in hexadecimal, written to standard output at start
   FAKE_COLLECTOR_STDERR      text written to standard error at start
   FAKE_COLLECTOR_LOG         file to which one line per event is appended:
                              "start <pid>", "listen", "accept", "term", "exit <code>"
@@ -116,14 +117,18 @@ def serve(conn, listener_holder):
 
 
 def main():
-    log("start %d" % os.getpid())
+    # The SIGTERM disposition is in place before "start" is logged.
     if env("FAKE_COLLECTOR_IGNORE_TERM") == "1":
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
     else:
         signal.signal(signal.SIGTERM, on_term)
+    log("start %d" % os.getpid())
 
     if env("FAKE_COLLECTOR_STDOUT"):
         sys.stdout.write(env("FAKE_COLLECTOR_STDOUT"))
+        sys.stdout.flush()
+    if env("FAKE_COLLECTOR_STDOUT_HEX"):
+        sys.stdout.buffer.write(bytes.fromhex(env("FAKE_COLLECTOR_STDOUT_HEX")))
         sys.stdout.flush()
     if env("FAKE_COLLECTOR_STDERR"):
         sys.stderr.write(env("FAKE_COLLECTOR_STDERR"))

@@ -112,6 +112,24 @@ class ConnectionTest(NamespaceTestCase):
             pids = [pid for part in group for pid in part]
             self.assertEqual(len(pids), len(set(pids)))
 
+    def test_full_process_map_reports_the_excess_unattributed(self):
+        if netfixture.BACKEND != "ebpf":
+            self.skipTest("the process map belongs to the eBPF backend")
+        collector = self.fresh_collector(["--map-entries", "2"])
+        client = self.client(collector)
+        result = self.net.run("spawn", self.net.remote_v4, "--processes", "20",
+                              "--send", "100000", "--life", "0.01")
+        truth = sum(c["tx"] for c in result["children"])
+        client.read_for(1.5)
+        self.assertTrue(collector.wait_line("process map full"), collector.output)
+        owned = [client.get(c["pid"])[1] for c in result["children"]]
+        # No process gets more than it sent; what has no owner is in the visible bucket.
+        self.assertTrue(all(tx <= c["tx"] for tx, c in zip(owned, result["children"])), owned)
+        self.assertLess(sum(owned), truth)
+        self.assertEqual(client.get(0)[0], "unattributed")
+        self.assertGreaterEqual(sum(owned) + client.get(0)[1], truth)
+        self.assertIsNone(collector.proc.poll())
+
     def test_sigterm_ends_the_collector_quickly_and_removes_the_socket(self):
         collector = self.fresh_collector()
         client = self.client(collector)

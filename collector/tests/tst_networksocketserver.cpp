@@ -1,0 +1,334 @@
+// NetworkSocketServer with a real child process: fake_collector.py, steered
+// through its environment.
+#include "fakecollector.h"
+#include "networksocketserver.h"
+
+#include <QElapsedTimer>
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+// Every signal of a supervisor, in the order they came.
+class Recorder : public QObject
+{
+public:
+    explicit Recorder(NetworkSocketServer *server)
+    {
+        connect(server, &NetworkSocketServer::serverStarted, this, [this] { events << "started"; });
+        connect(server, &NetworkSocketServer::serverStopped, this, [this] { events << "stopped"; });
+        connect(server, &NetworkSocketServer::serverError, this, [this](const QString &e) { events << "error: " + e; });
+        connect(server, &NetworkSocketServer::serverOutput, this, [this](const QString &o) { events << "output: " + o; });
+    }
+    QStringList events;
+};
+
+} // namespace
+
+class TestNetworkSocketServer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void missingScriptIsReported();
+    void interpreterThatCannotStartIsReported();
+    void staleSocketFileIsDeletedBeforeLaunch();
+    void socketFileAt1200msGivesReadinessOnTheThirdTick();
+    void noSocketFileGivesReadinessOnTheTenthTick();
+    void readyTicksCarryOverAndAreSharedByAllSupervisors();
+    void exitCodeIsReportedAndTheSocketFileRemoved();
+    void outputIsRelayedPerRead_data();
+    void outputIsRelayedPerRead();
+    void emptyReadRelaysNothing();
+    void terminatedCollectorIsReportedAsCrashedBeforeStopReturns();
+    void collectorIgnoringSigtermIsKilled();
+    void startWhileRunningStopsTheCollectorAndReturnsFalse();
+    void isServerRunningNeedsTheSocketFile();
+    void destructionStopsTheCollector();
+
+private:
+    FakeCollector *fake = nullptr;
+};
+
+void TestNetworkSocketServer::init()
+{
+    fake = new FakeCollector;
+    QVERIFY(fake->isValid());
+    ferrow::defaults().intervals.readyCheckMs = 50;
+    ferrow::defaults().intervals.processStopMs = 3000;
+    NetworkSocketServer::readyTicks = 0;
+}
+
+void TestNetworkSocketServer::cleanup()
+{
+    delete fake;
+    fake = nullptr;
+}
+
+void TestNetworkSocketServer::missingScriptIsReported()
+{
+    const QString script = fake->filePath(QStringLiteral("missing.py"));
+    ferrow::defaults().paths.collectorScript = script;
+    NetworkSocketServer server;
+    Recorder recorder(&server);
+    QVERIFY(!server.startServer());
+    QCOMPARE(recorder.events, QStringList{"error: Python脚本不存在: " + script});
+    QCOMPARE(fake->count("start"), 0);
+}
+
+void TestNetworkSocketServer::interpreterThatCannotStartIsReported()
+{
+    ferrow::defaults().paths.collectorInterpreter = fake->filePath(QStringLiteral("no-python"));
+    NetworkSocketServer server;
+    Recorder recorder(&server);
+    QVERIFY(!server.startServer());
+    QCOMPARE(recorder.events, (QStringList{"error: 无法启动Python服务器进程 (错误代码: 0)",
+                                          "error: 无法启动Python服务器进程"}));
+}
+
+void TestNetworkSocketServer::staleSocketFileIsDeletedBeforeLaunch()
+{
+    QFile stale(fake->socketPath());
+    QVERIFY(stale.open(QIODevice::WriteOnly));
+    stale.close();
+    FakeCollector::set("READY_MS", "never");
+    // Ticks slow enough for the test to watch each count.
+    ferrow::defaults().intervals.readyCheckMs = 150;
+
+    NetworkSocketServer server;
+    QSignalSpy started(&server, &NetworkSocketServer::serverStarted);
+    QVERIFY(server.startServer());
+    QVERIFY(!QFile::exists(fake->socketPath()));
+    QTRY_COMPARE(NetworkSocketServer::readyTicks, 3);
+    QCOMPARE(started.count(), 0);
+    QVERIFY(!server.isServerRunning());
+    server.stopServer();
+}
+
+void TestNetworkSocketServer::socketFileAt1200msGivesReadinessOnTheThirdTick()
+{
+    // The production timing scaled by one half: ticks every 250 ms, the file
+    // after 600 ms, readiness at the third tick (750 ms).
+    ferrow::defaults().intervals.readyCheckMs = 250;
+    FakeCollector::set("READY_MS", "600");
+
+    NetworkSocketServer server;
+    Recorder recorder(&server);
+    QSignalSpy started(&server, &NetworkSocketServer::serverStarted);
+    QVERIFY(server.startServer());
+    QElapsedTimer elapsed;
+    elapsed.start();
+
+    QTRY_COMPARE(NetworkSocketServer::readyTicks, 2);
+    QCOMPARE(started.count(), 0);
+    QVERIFY(!QFile::exists(fake->socketPath()));
+    QTRY_COMPARE(started.count(), 1);
+    QVERIFY2(elapsed.elapsed() >= 700 && elapsed.elapsed() < 1000, qPrintable(QString::number(elapsed.elapsed())));
+    QCOMPARE(NetworkSocketServer::readyTicks, 0);
+    QVERIFY(server.isServerRunning());
+    QCOMPARE(recorder.events, (QStringList{"output: Python服务器进程已启动", "started",
+                                          "output: Python服务器已就绪，开始监控网络流量"}));
+    server.stopServer();
+}
+
+void TestNetworkSocketServer::noSocketFileGivesReadinessOnTheTenthTick()
+{
+    FakeCollector::set("READY_MS", "never");
+    ferrow::defaults().intervals.readyCheckMs = 150;
+    NetworkSocketServer server;
+    QSignalSpy started(&server, &NetworkSocketServer::serverStarted);
+    QVERIFY(server.startServer());
+    QTRY_COMPARE(NetworkSocketServer::readyTicks, 9);
+    QCOMPARE(started.count(), 0);
+    QTRY_COMPARE(started.count(), 1);
+    QCOMPARE(NetworkSocketServer::readyTicks, 0);
+    // Declared ready, yet not running: there is no socket file.
+    QVERIFY(!server.isServerRunning());
+    QTest::qWait(150);
+    QCOMPARE(started.count(), 1);
+    server.stopServer();
+}
+
+void TestNetworkSocketServer::readyTicksCarryOverAndAreSharedByAllSupervisors()
+{
+    FakeCollector::set("READY_MS", "never");
+    ferrow::defaults().intervals.readyCheckMs = 150;
+    {
+        NetworkSocketServer first;
+        QVERIFY(first.startServer());
+        QTRY_COMPARE(NetworkSocketServer::readyTicks, 3);
+        first.stopServer();
+    }
+    QCOMPARE(NetworkSocketServer::readyTicks, 3);
+
+    NetworkSocketServer second;
+    QSignalSpy started(&second, &NetworkSocketServer::serverStarted);
+    QVERIFY(second.startServer());
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QTRY_COMPARE(started.count(), 1);
+    // Seven ticks of its own (3 + 7 > 9), not ten.
+    QVERIFY2(elapsed.elapsed() >= 6 * 150 && elapsed.elapsed() < 9 * 150, qPrintable(QString::number(elapsed.elapsed())));
+    QCOMPARE(NetworkSocketServer::readyTicks, 0);
+    second.stopServer();
+}
+
+void TestNetworkSocketServer::exitCodeIsReportedAndTheSocketFileRemoved()
+{
+    FakeCollector::set("EXIT_MS", "400");
+    FakeCollector::set("EXIT_CODE", "2");
+    NetworkSocketServer server;
+    Recorder recorder(&server);
+    QVERIFY(server.startServer());
+    QTRY_VERIFY(server.isServerRunning());
+    QVERIFY(QFile::exists(fake->socketPath()));
+
+    QTRY_VERIFY(recorder.events.contains("stopped"));
+    const int exitLine = recorder.events.indexOf("output: Python服务器进程已退出，退出码: 2");
+    QVERIFY2(exitLine >= 0, qPrintable(recorder.events.join('|')));
+    QCOMPARE(recorder.events.indexOf("stopped"), exitLine + 1);
+    QCOMPARE(recorder.events.filter("error").size(), 0);
+    QVERIFY(!QFile::exists(fake->socketPath()));
+    QVERIFY(!server.isServerRunning());
+}
+
+void TestNetworkSocketServer::outputIsRelayedPerRead_data()
+{
+    QTest::addColumn<QByteArray>("variable");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("relayed");
+
+    QTest::newRow("word with two leading spaces and a line feed")
+        << QByteArray("STDOUT") << "  word\n" << "output: 服务器: word";
+    QTest::newRow("white space only") << QByteArray("STDOUT") << " \t \n" << "output: 服务器: ";
+    QTest::newRow("several lines in one read")
+        << QByteArray("STDOUT") << "one\ntwo\n" << "output: 服务器: one\ntwo";
+    QTest::newRow("text after a zero byte is dropped")
+        << QByteArray("STDOUT_HEX") << "61620063640a" << "output: 服务器: ab";
+    QTest::newRow("traceback on standard error")
+        << QByteArray("STDERR")
+        << "Traceback (most recent call last):\n  File \"x.py\", line 1, in <module>\nValueError: bad\n"
+        << "output: 服务器错误: Traceback (most recent call last):\n  File \"x.py\", line 1, in <module>\nValueError: bad";
+}
+
+void TestNetworkSocketServer::outputIsRelayedPerRead()
+{
+    QFETCH(QByteArray, variable);
+    QFETCH(QString, value);
+    QFETCH(QString, relayed);
+
+    FakeCollector::set(variable.constData(), value);
+    FakeCollector::set("READY_MS", "never");
+    NetworkSocketServer server;
+    Recorder recorder(&server);
+    QVERIFY(server.startServer());
+    QTRY_COMPARE(recorder.events.size(), 2);
+    QCOMPARE(recorder.events, (QStringList{"output: Python服务器进程已启动", relayed}));
+    server.stopServer();
+}
+
+void TestNetworkSocketServer::emptyReadRelaysNothing()
+{
+    FakeCollector::set("READY_MS", "never");
+    NetworkSocketServer server;
+    QVERIFY(server.startServer());
+    QSignalSpy output(&server, &NetworkSocketServer::serverOutput);
+    server.onReadyReadStandardOutput();
+    server.onReadyReadStandardError();
+    QCOMPARE(output.count(), 0);
+    server.stopServer();
+}
+
+void TestNetworkSocketServer::terminatedCollectorIsReportedAsCrashedBeforeStopReturns()
+{
+    NetworkSocketServer server;
+    Recorder recorder(&server);
+    QVERIFY(server.startServer());
+    QTRY_VERIFY(server.isServerRunning());
+    recorder.events.clear();
+
+    QElapsedTimer elapsed;
+    elapsed.start();
+    server.stopServer();
+    QVERIFY(elapsed.elapsed() < 2000);
+    QCOMPARE(recorder.events, (QStringList{"error: Python服务器进程崩溃 (错误代码: 1)",
+                                          "error: Python服务器进程异常退出", "stopped"}));
+    QCOMPARE(fake->count("term"), 1);
+    QVERIFY(!QFile::exists(fake->socketPath()));
+    QVERIFY(!server.isServerRunning());
+}
+
+void TestNetworkSocketServer::collectorIgnoringSigtermIsKilled()
+{
+    ferrow::defaults().intervals.processStopMs = 600;
+    FakeCollector::set("IGNORE_TERM", "1");
+    NetworkSocketServer server;
+    Recorder recorder(&server);
+    QVERIFY(server.startServer());
+    QTRY_VERIFY(server.isServerRunning());
+    QTRY_COMPARE(fake->count("start"), 1);
+    const qint64 pid = fake->lastPid();
+    recorder.events.clear();
+
+    QElapsedTimer elapsed;
+    elapsed.start();
+    server.stopServer();
+    QVERIFY2(elapsed.elapsed() >= 550, qPrintable(QString::number(elapsed.elapsed())));
+    QVERIFY(!QFile::exists(fake->socketPath()));
+    // The kill's outcome arrives later, from the event loop.
+    QTRY_VERIFY(recorder.events.contains("stopped"));
+    QVERIFY(recorder.events.contains("error: Python服务器进程异常退出"));
+    QCOMPARE(::kill(pid_t(pid), 0), -1);
+    QCOMPARE(fake->count("term"), 0);
+}
+
+void TestNetworkSocketServer::startWhileRunningStopsTheCollectorAndReturnsFalse()
+{
+    FakeCollector::set("READY_MS", "never");
+    NetworkSocketServer server;
+    QSignalSpy stopped(&server, &NetworkSocketServer::serverStopped);
+    QVERIFY(server.startServer());
+    QTRY_COMPARE(fake->count("start"), 1);
+
+    QTest::ignoreMessage(QtWarningMsg, "服务器已经在运行");
+    QVERIFY(!server.startServer());
+    QCOMPARE(stopped.count(), 1);
+    QCOMPARE(fake->count("term"), 1);
+    QCOMPARE(fake->count("start"), 1);
+
+    QVERIFY(server.startServer());
+    QTRY_COMPARE(fake->count("start"), 2);
+    server.stopServer();
+}
+
+void TestNetworkSocketServer::isServerRunningNeedsTheSocketFile()
+{
+    NetworkSocketServer server;
+    QVERIFY(!server.isServerRunning());
+    QVERIFY(server.startServer());
+    QTRY_VERIFY(server.isServerRunning());
+    QVERIFY(QFile::remove(fake->socketPath()));
+    QVERIFY(!server.isServerRunning());
+    server.stopServer();
+}
+
+void TestNetworkSocketServer::destructionStopsTheCollector()
+{
+    auto *server = new NetworkSocketServer;
+    QSignalSpy stopped(server, &NetworkSocketServer::serverStopped);
+    QVERIFY(server->startServer());
+    QTRY_COMPARE(fake->count("start"), 1);
+    const qint64 pid = fake->lastPid();
+    delete server;
+    QCOMPARE(stopped.count(), 1);
+    QCOMPARE(fake->count("term"), 1);
+    QCOMPARE(::kill(pid_t(pid), 0), -1);
+    QVERIFY(!QFile::exists(fake->socketPath()));
+}
+
+QTEST_GUILESS_MAIN(TestNetworkSocketServer)
+#include "tst_networksocketserver.moc"
