@@ -105,7 +105,10 @@ QString ProcessList::executablePath(qint32 pid) const
     QFile cmdline(procFile(pid, "cmdline"));
     if (!cmdline.open(QIODevice::ReadOnly))
         return QString();
-    const QStringList args = QString::fromLocal8Bit(cmdline.readAll())
+    const QByteArray text = cmdline.readAll();
+    // The arguments are NUL-separated, so the decoding must cover the whole
+    // buffer (the QByteArray overload stops at the first NUL).
+    const QStringList args = QString::fromLocal8Bit(text.constData(), text.size())
                                  .split(QLatin1Char('\0'), Qt::SkipEmptyParts);
     for (int i = 1; i < args.size(); ++i) {
         if (args.at(i).startsWith(QLatin1Char('/')))
