@@ -151,14 +151,23 @@ static __always_inline void account(struct sock *sk, int bytes, int sent)
         __sync_fetch_and_add(&t->rx, (__u64)bytes);
 }
 
-SEC("raw_tp/sock_send_length")
+// The tracepoint names can be changed at build time only so that tests can build a
+// program whose tracepoints do not exist, as on kernels before 6.3.
+#ifndef FERROW_SEND_TRACEPOINT
+#define FERROW_SEND_TRACEPOINT "raw_tp/sock_send_length"
+#endif
+#ifndef FERROW_RECV_TRACEPOINT
+#define FERROW_RECV_TRACEPOINT "raw_tp/sock_recv_length"
+#endif
+
+SEC(FERROW_SEND_TRACEPOINT)
 int count_send(struct bpf_raw_tracepoint_args *ctx)
 {
     account((struct sock *)ctx->args[0], (int)ctx->args[1], 1);
     return 0;
 }
 
-SEC("raw_tp/sock_recv_length")
+SEC(FERROW_RECV_TRACEPOINT)
 int count_recv(struct bpf_raw_tracepoint_args *ctx)
 {
     // A peek leaves the data queued: it is counted when it is really read.

@@ -88,7 +88,7 @@ class Backend:
 class NullBackend(Backend):
     """Measures nothing: keeps the daemon's link healthy with empty reports."""
 
-    name = "none (no measurement available, serving empty reports)"
+    name = "none"
 
     def open(self):
         pass
@@ -673,11 +673,13 @@ class _PbTalkers:
             pids[pid] = now
 
     def only(self, endpoint, now):
-        """The one process that talked to the endpoint recently, else None."""
+        """The one live process that talked to the endpoint recently, else None
+        (a process that has exited opens no more connections)."""
         pids = self.by_endpoint.get(endpoint)
         if not pids:
             return None
-        recent = [p for p, t in pids.items() if now - t <= _PB_TALKER_WINDOW]
+        recent = [p for p, t in pids.items()
+                  if now - t <= _PB_TALKER_WINDOW and os.path.exists("/proc/%d" % p)]
         return recent[0] if len(recent) == 1 else None
 
     def prune(self, now):
@@ -959,9 +961,12 @@ class PortableBackend(Backend):
             return False
         if self._excluded(dst) or (tx <= 0 and rx <= 0):
             return False
-        self.short.append((family, src, sport, (dst, dport), tx, rx))
-        return (self._listener_owner(family, src, sport) is None
-                and self.talkers.only((dst, dport), now) is None)
+        # Guessed now, while the likely owner is alive; settled at the next report.
+        guess = self._listener_owner(family, src, sport)
+        if guess is None:
+            guess = self.talkers.only((dst, dport), now)
+        self.short.append((family, src, sport, (dst, dport), tx, rx, guess))
+        return guess is None
 
     def _read_proc_events(self):
         for _ in range(256):
@@ -1247,8 +1252,10 @@ class PortableBackend(Backend):
         if not self.short:
             return
         short, self.short = self.short, []
-        for family, local, lport, remote, tx, rx in short:
-            self._count(self._guess_owner(family, local, lport, remote, now), tx, rx)
+        for family, local, lport, remote, tx, rx, guess in short:
+            if guess is None:
+                guess = self._guess_owner(family, local, lport, remote, now)
+            self._count(guess, tx, rx)
 
     def _guess_owner(self, family, local, lport, remote, now):
         """Owner of a socket whose process is not known: the listener's owner for an inbound
@@ -1670,7 +1677,7 @@ def parse_args(argv):
 
 
 def open_backend(options):
-    """Returns an opened backend; (None, reason) when an explicitly chosen one cannot run."""
+    """Returns (opened backend, None); (None, reasons) when an explicitly chosen one cannot run."""
     names = ["ebpf", "portable"] if options.backend == "auto" else [options.backend]
     reasons = []
     for name in names:
@@ -1693,10 +1700,13 @@ def main(argv=None):
     options = parse_args(sys.argv[1:] if argv is None else argv)
     backend, reason = open_backend(options)
     if backend is None:
-        say("exiting: the requested measurement cannot run (%s)" % reason)
+        say("exiting: the requested %s measurement cannot run here" % options.backend)
         return 2
-    loopback = "loopback counted" if options.loopback == "include" else "loopback excluded"
-    say("measuring with %s (payload bytes, %s)" % (backend.name, loopback))
+    if isinstance(backend, NullBackend):
+        say("no measurement available: serving empty reports")
+    else:
+        loopback = "loopback counted" if options.loopback == "include" else "loopback excluded"
+        say("measuring with %s (payload bytes, %s)" % (backend.name, loopback))
     collector = Collector(options, backend)
     try:
         collector.run()

@@ -2,9 +2,12 @@
 its stop, and a clear line instead of a traceback when something is wrong."""
 
 import os
+import shutil
 import socket
 import stat
-import struct
+import subprocess
+import sysconfig
+import tempfile
 import time
 import unittest
 
@@ -171,9 +174,35 @@ class BadConditionTest(unittest.TestCase):
         self.addCleanup(client.close)
         docs = [client.read_document() for _ in range(3)]
         self.assertEqual([d["processes"] for d in docs], [[], [], []])
-        self.assertTrue(c.wait_line("measuring with"), c.output)
-        self.assertIn("ebpf measurement unavailable", c.output)
+        self.assertTrue(c.wait_line("no measurement available: serving empty reports"), c.output)
+        self.assertIn("ebpf measurement unavailable: needs root", c.output)
         self.assertNotIn("Traceback", c.output)
+
+    def test_kernel_without_the_tracepoints_is_detected(self):
+        # A program built for tracepoints this kernel does not have stands in for a
+        # kernel older than 6.3.
+        clang = shutil.which("clang")
+        source = os.path.join(os.path.dirname(netfixture.SCRIPT), "ferrow_monitor.bpf.c")
+        if clang is None or not os.path.exists(source):
+            self.skipTest("needs clang and the program source")
+        tmp = tempfile.mkdtemp(prefix="fa-bpf-")
+        self.addCleanup(shutil.rmtree, tmp)
+        obj = os.path.join(tmp, "missing.bpf.o")
+        subprocess.run([clang, "-O2", "-g", "-target", "bpf",
+                        "-I/usr/include/%s" % sysconfig.get_config_var("MULTIARCH"),
+                        '-DFERROW_SEND_TRACEPOINT="raw_tp/ferrow_no_such_tracepoint"',
+                        '-DFERROW_RECV_TRACEPOINT="raw_tp/ferrow_no_such_tracepoint"',
+                        "-c", source, "-o", obj], check=True, timeout=60)
+        explicit = self.collector(backend="ebpf", extra=["--bpf-object", obj])
+        self.assertExitsClearly(explicit, 2, "kernel lacks the sock_send_length/sock_recv_length tracepoints")
+        auto = Collector(backend="auto", extra=["--bpf-object", obj])
+        self.addCleanup(auto.stop)
+        self.assertTrue(auto.wait_line("serving "), auto.output)
+        self.assertIn("ebpf measurement unavailable: kernel lacks", auto.output)
+        self.assertNotIn("measuring with eBPF", auto.output)
+        client = FrameClient(auto.path)
+        self.addCleanup(client.close)
+        self.assertEqual(client.read_document()["type"], "network_data")
 
     def test_bad_options_are_refused_before_anything_starts(self):
         c = self.collector(extra=["--interval", "0"])

@@ -1,0 +1,389 @@
+// NetworkMonitor with its real supervisor and client, fake_collector.py as
+// the collector child, and a steerable clock for the silence checks.
+#include "fakecollector.h"
+#include "networkmonitor.h"
+#include "networksocketserver.h"
+
+#include <QtTest>
+
+#include <csignal>
+
+namespace {
+
+class Recorder : public QObject
+{
+public:
+    explicit Recorder(NetworkMonitor *monitor)
+    {
+        connect(monitor, &NetworkMonitor::statusChanged, this, [this](const QString &s) { statuses << s; });
+        connect(monitor, &NetworkMonitor::errorOccurred, this, [this](const QString &e) { errors << e; });
+        connect(monitor, &NetworkMonitor::dataReceived, this,
+                [this](const QList<NetworkProcess> &p) { lists << p; });
+    }
+    QStringList statuses;
+    QStringList errors;
+    QList<QList<NetworkProcess>> lists;
+};
+
+const QString restarting = QStringLiteral("Python 服务器已停止，尝试重启...");
+
+QString attempt(int n)
+{
+    return QStringLiteral("服务器停止，第 %1 次尝试重启...").arg(n);
+}
+
+} // namespace
+
+class TestNetworkMonitor : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void startConnectsAndDeliversDecodedData();
+    void secondStartIsRefused();
+    void missingScriptFailsTheStartWithoutRestart();
+    void everyDocumentRefreshesTheSilenceClock_data();
+    void everyDocumentRefreshesTheSilenceClock();
+    void healthyUpToTenSecondsOfSilence();
+    void collectorExitingBeforeReadinessIsRestartedThreeTimes();
+    void readinessResetsTheRestartCount();
+    void crashCountsThreeAttemptsAtOnce();
+    void closedConnectionToARunningCollectorLeadsToARestartOnTheFourthTick();
+    void stopWhileARestartIsPendingCancelsIt();
+    void silentCollectorIsGivenUpButItsDataStillFlows();
+    void collectorWithoutSocketFileIsOnlyWarnedAbout();
+    void destructionStopsMonitoring();
+
+private:
+    void advanceClock(int seconds) { now = now.addSecs(seconds); }
+
+    FakeCollector *fake = nullptr;
+    QDateTime now;
+};
+
+void TestNetworkMonitor::init()
+{
+    fake = new FakeCollector;
+    QVERIFY(fake->isValid());
+    ferrow::Intervals &intervals = ferrow::defaults().intervals;
+    intervals.readyCheckMs = 50;
+    intervals.healthCheckMs = 60000; // ticks are driven by hand unless a test says otherwise
+    intervals.restartDelayMs = 150;
+    intervals.reconnectMs = 60000;
+    intervals.processStopMs = 1500;
+    now = QDateTime::currentDateTime();
+    ferrow::defaults().clock = [this] { return now; };
+    FakeCollector::set("INTERVAL_MS", "50");
+    NetworkSocketServer::readyTicks = 0;
+    NetworkMonitor::unconnectedTicks = 0;
+}
+
+void TestNetworkMonitor::cleanup()
+{
+    delete fake;
+    fake = nullptr;
+}
+
+void TestNetworkMonitor::startConnectsAndDeliversDecodedData()
+{
+    NetworkMonitor monitor;
+    Recorder recorder(&monitor);
+    QVERIFY(monitor.startMonitoring());
+    QVERIFY(monitor.isMonitoring());
+    QCOMPARE(recorder.statuses, QStringList{"正在启动监控服务..."});
+
+    QTRY_VERIFY(!recorder.lists.isEmpty());
+    QCOMPARE(recorder.statuses, (QStringList{"正在启动监控服务...", "服务器已启动，正在连接...", "监控运行中"}));
+    const QList<NetworkProcess> &processes = recorder.lists.first();
+    QCOMPARE(processes.size(), 1);
+    QCOMPARE(qint64(processes.at(0).pid), fake->lastPid());
+    QCOMPARE(processes.at(0).comm, QStringLiteral("fake_collector"));
+    QCOMPARE(processes.at(0).tx_bytes, quint64(100));
+    QCOMPARE(processes.at(0).rx_bytes, quint64(200));
+    QCOMPARE(processes.at(0).tx_speed, 1.5);
+    QCOMPARE(processes.at(0).rx_speed, 2.5);
+    QVERIFY(monitor.isServerHealthy());
+    QVERIFY(recorder.errors.isEmpty());
+
+    monitor.stopMonitoring();
+    QCOMPARE(recorder.statuses.last(), QStringLiteral("监控已停止"));
+    QVERIFY(!monitor.isMonitoring());
+    QCOMPARE(fake->count("term"), 1);
+}
+
+void TestNetworkMonitor::secondStartIsRefused()
+{
+    NetworkMonitor monitor;
+    QVERIFY(monitor.startMonitoring());
+    QTRY_COMPARE(fake->count("start"), 1);
+    QTest::ignoreMessage(QtWarningMsg, "监控已经在运行");
+    QVERIFY(!monitor.startMonitoring());
+    QTest::qWait(100);
+    QCOMPARE(fake->count("start"), 1);
+    QCOMPARE(fake->count("term"), 0);
+    QVERIFY(monitor.isMonitoring());
+}
+
+void TestNetworkMonitor::missingScriptFailsTheStartWithoutRestart()
+{
+    const QString script = fake->filePath(QStringLiteral("gone.py"));
+    ferrow::defaults().paths.collectorScript = script;
+    NetworkMonitor monitor;
+    Recorder recorder(&monitor);
+    QVERIFY(!monitor.startMonitoring());
+    QVERIFY(!monitor.isMonitoring());
+    QCOMPARE(recorder.errors, QStringList{"服务器错误: Python脚本不存在: " + script});
+    QVERIFY(recorder.statuses.isEmpty());
+    QTest::qWait(300);
+    QVERIFY(recorder.statuses.isEmpty());
+}
+
+void TestNetworkMonitor::everyDocumentRefreshesTheSilenceClock_data()
+{
+    QTest::addColumn<QString>("document");
+    QTest::addColumn<int>("lists");
+
+    QTest::newRow("data document with no processes")
+        << QStringLiteral(R"({"type":"network_data","processes":[]})") << 1;
+    QTest::newRow("document of another type") << QStringLiteral(R"({"type":"status"})") << 0;
+}
+
+void TestNetworkMonitor::everyDocumentRefreshesTheSilenceClock()
+{
+    QFETCH(QString, document);
+    QFETCH(int, lists);
+    FakeCollector::set("DOCUMENT", document);
+    FakeCollector::set("DOCUMENTS", "1");
+    FakeCollector::set("SILENT_MS", "400");
+
+    NetworkMonitor monitor;
+    Recorder recorder(&monitor);
+    QVERIFY(monitor.startMonitoring());
+    QTRY_VERIFY(recorder.statuses.contains("监控运行中"));
+    QTest::qWait(150); // the first document has arrived; the second comes after 400 ms
+    QCOMPARE(recorder.lists.size(), lists);
+    if (lists)
+        QVERIFY(recorder.lists.first().isEmpty());
+
+    // Twenty seconds pass without a document, then the next one arrives.
+    advanceClock(20);
+    QVERIFY(!monitor.isServerHealthy());
+    QTRY_VERIFY(monitor.isServerHealthy());
+    QCOMPARE(recorder.lists.size(), 2 * lists);
+}
+
+void TestNetworkMonitor::healthyUpToTenSecondsOfSilence()
+{
+    FakeCollector::set("DOCUMENTS", "0");
+    NetworkMonitor monitor;
+    Recorder recorder(&monitor);
+    QVERIFY(!monitor.isServerHealthy());
+    QVERIFY(monitor.startMonitoring());
+    QTRY_VERIFY(recorder.statuses.contains("监控运行中"));
+    advanceClock(10);
+    QVERIFY(monitor.isServerHealthy());
+    advanceClock(1);
+    QVERIFY(!monitor.isServerHealthy());
+}
+
+void TestNetworkMonitor::collectorExitingBeforeReadinessIsRestartedThreeTimes()
+{
+    FakeCollector::set("READY_MS", "never");
+    FakeCollector::set("EXIT_MS", "100");
+    // No readiness tick may come in between: ticks left over from the short
+    // lives of earlier launches would add up to a readiness without file.
+    ferrow::defaults().intervals.readyCheckMs = 1000;
+    NetworkMonitor monitor;
+    Recorder recorder(&monitor);
+    for (int i = 0; i < 4; ++i)
+        QTest::ignoreMessage(QtWarningMsg, qPrintable(restarting));
+    QVERIFY(monitor.startMonitoring());
+
+    QTRY_COMPARE(recorder.statuses.size(), 8);
+    QCOMPARE(recorder.statuses,
+             (QStringList{"正在启动监控服务...", attempt(1), "正在重启服务器...", attempt(2), "正在重启服务器...",
+                          attempt(3), "正在重启服务器...", "监控已停止"}));
+    QCOMPARE(recorder.errors, QStringList{"服务器重启失败，已尝试 3 次"});
+    QVERIFY(!monitor.isMonitoring());
+    QCOMPARE(fake->count("start"), 4);
+    QTest::qWait(400);
+    QCOMPARE(fake->count("start"), 4);
+    QCOMPARE(recorder.statuses.size(), 8);
+}
+
+void TestNetworkMonitor::readinessResetsTheRestartCount()
+{
+    FakeCollector::set("EXIT_MS", "250");
+    NetworkMonitor monitor;
+    Recorder recorder(&monitor);
+    QVERIFY(monitor.startMonitoring());
+    QTRY_VERIFY_WITH_TIMEOUT(fake->count("start") >= 5, 10000);
+    QVERIFY(monitor.isMonitoring());
+    QVERIFY(!recorder.statuses.contains(attempt(2)));
+    QVERIFY(recorder.statuses.count(attempt(1)) >= 4);
+    QVERIFY(!recorder.errors.contains("服务器重启失败，已尝试 3 次"));
+    monitor.stopMonitoring();
+}
+
+void TestNetworkMonitor::crashCountsThreeAttemptsAtOnce()
+{
+    NetworkMonitor monitor;
+    Recorder recorder(&monitor);
+    QVERIFY(monitor.startMonitoring());
+    QTRY_VERIFY(!recorder.lists.isEmpty());
+    // The relaunch will end before it is ready, which exhausts the attempts.
+    FakeCollector::set("READY_MS", "never");
+    FakeCollector::set("EXIT_MS", "50");
+    recorder.statuses.clear();
+
+    for (int i = 0; i < 4; ++i)
+        QTest::ignoreMessage(QtWarningMsg, qPrintable(restarting));
+    QCOMPARE(::kill(pid_t(fake->lastPid()), SIGKILL), 0);
+    QTRY_VERIFY(recorder.statuses.contains(attempt(3)));
+    QCOMPARE(recorder.errors.mid(0, 2), (QStringList{"服务器错误: Python服务器进程崩溃 (错误代码: 1)",
+                                                    "服务器错误: Python服务器进程异常退出"}));
+    QCOMPARE(fake->count("start"), 1);
+
+    QTRY_VERIFY(recorder.errors.contains("服务器重启失败，已尝试 3 次"));
+    QCOMPARE(fake->count("start"), 2);
+    QCOMPARE(recorder.statuses.filter("服务器停止").size(), 3);
+    QCOMPARE(recorder.statuses.last(), QStringLiteral("监控已停止"));
+    QVERIFY(!monitor.isMonitoring());
+}
+
+void TestNetworkMonitor::closedConnectionToARunningCollectorLeadsToARestartOnTheFourthTick()
+{
+    // The collector sends one document, closes the connection and refuses new
+    // ones, its socket file still in place. The health check runs on its timer.
+    FakeCollector::set("CLOSE_AFTER", "1");
+    ferrow::defaults().intervals.healthCheckMs = 100;
+    NetworkMonitor monitor;
+    Recorder recorder(&monitor);
+    QTest::ignoreMessage(QtDebugMsg, "服务器运行中但Socket未连接，尝试连接... 1");
+    QTest::ignoreMessage(QtDebugMsg, "服务器运行中但Socket未连接，尝试连接... 2");
+    QTest::ignoreMessage(QtDebugMsg, "服务器运行中但Socket未连接，尝试连接... 3");
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(restarting));
+    QVERIFY(monitor.startMonitoring());
+
+    QTRY_VERIFY(recorder.statuses.contains(attempt(1)));
+    const int lost = recorder.statuses.indexOf("连接断开，等待重连...");
+    QVERIFY(lost > recorder.statuses.indexOf("监控运行中"));
+    QCOMPARE(recorder.statuses.mid(lost + 1, 2), (QStringList{"服务端运行异常，尝试重启...", attempt(1)}));
+    QCOMPARE(NetworkMonitor::unconnectedTicks, 0);
+    // Each of the three connection attempts was refused and reported.
+    QCOMPARE(recorder.errors.count("连接错误: 连接被拒绝"), 3);
+    QCOMPARE(recorder.lists.size(), 1);
+    monitor.stopMonitoring();
+}
+
+void TestNetworkMonitor::stopWhileARestartIsPendingCancelsIt()
+{
+    FakeCollector::set("READY_MS", "never");
+    FakeCollector::set("EXIT_MS", "100");
+    ferrow::defaults().intervals.restartDelayMs = 300;
+    NetworkMonitor monitor;
+    Recorder recorder(&monitor);
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(restarting));
+    QVERIFY(monitor.startMonitoring());
+    QTRY_VERIFY(recorder.statuses.contains(attempt(1)));
+
+    recorder.statuses.clear();
+    monitor.stopMonitoring();
+    QTest::qWait(600);
+    QCOMPARE(recorder.statuses, QStringList{"监控已停止"});
+    QCOMPARE(fake->count("start"), 1);
+    QVERIFY(!monitor.isMonitoring());
+}
+
+void TestNetworkMonitor::silentCollectorIsGivenUpButItsDataStillFlows()
+{
+    ferrow::defaults().intervals.restartDelayMs = 60000;
+    FakeCollector::set("DOCUMENTS", "1");
+    FakeCollector::set("SILENT_MS", "800");
+    NetworkMonitor monitor;
+    Recorder recorder(&monitor);
+    QVERIFY(monitor.startMonitoring());
+    QTRY_COMPARE(recorder.lists.size(), 1);
+    recorder.statuses.clear();
+
+    advanceClock(11);
+    const char *silence = "服务端无数据时间过长( 11 秒)，可能已崩溃";
+    for (int tick = 1; tick <= 4; ++tick) {
+        QTest::ignoreMessage(QtWarningMsg, silence);
+        QTest::ignoreMessage(QtWarningMsg, qPrintable(restarting));
+        monitor.checkServerHealth();
+    }
+    QCOMPARE(recorder.statuses,
+             (QStringList{"服务端可能无响应，尝试重启...", attempt(1), "服务端可能无响应，尝试重启...", attempt(2),
+                          "服务端可能无响应，尝试重启...", attempt(3), "服务端可能无响应，尝试重启...",
+                          "监控已停止"}));
+    QCOMPARE(recorder.errors, QStringList{"服务器重启失败，已尝试 3 次"});
+    QVERIFY(!monitor.isMonitoring());
+
+    // Collector and connection are left in place; when it talks again its data is delivered.
+    QTRY_VERIFY(recorder.lists.size() >= 2);
+    QCOMPARE(fake->count("term"), 0);
+    monitor.checkServerHealth(); // off now: nothing happens
+    QCOMPARE(recorder.statuses.size(), 8);
+
+    // A new start finds the old collector still running: it is stopped, the start fails.
+    QTest::ignoreMessage(QtWarningMsg, "服务器已经在运行");
+    QVERIFY(!monitor.startMonitoring());
+    QCOMPARE(fake->count("term"), 1);
+    QVERIFY(monitor.startMonitoring());
+    QTRY_COMPARE(fake->count("start"), 2);
+    QVERIFY(monitor.isMonitoring());
+}
+
+void TestNetworkMonitor::collectorWithoutSocketFileIsOnlyWarnedAbout()
+{
+    FakeCollector::set("READY_MS", "never");
+    ferrow::defaults().intervals.readyCheckMs = 20;
+    NetworkMonitor monitor;
+    Recorder recorder(&monitor);
+    QVERIFY(monitor.startMonitoring());
+    QTRY_VERIFY(recorder.statuses.contains("服务器已启动，正在连接..."));
+    QCOMPARE(recorder.errors, QStringList{"连接错误: 服务器未找到"});
+
+    // No reconnect (the collector does not count as running) and no restart
+    // (the socket is not connected); after 10 s of silence only a warning.
+    const QStringList statuses = recorder.statuses;
+    monitor.checkServerHealth();
+    advanceClock(12);
+    QTest::ignoreMessage(QtWarningMsg, "服务端无数据时间过长( 12 秒)，可能已崩溃");
+    monitor.checkServerHealth();
+    QCOMPARE(recorder.statuses, statuses);
+    QCOMPARE(recorder.errors.size(), 1);
+    QCOMPARE(NetworkMonitor::unconnectedTicks, 0);
+    QVERIFY(monitor.isMonitoring());
+
+    // Socket errors reach the owner only while monitoring.
+    monitor.onSocketError(QStringLiteral("连接被拒绝"));
+    QCOMPARE(recorder.errors.last(), QStringLiteral("连接错误: 连接被拒绝"));
+    monitor.stopMonitoring();
+    // Stopping reports the terminated collector as crashed, which is still relayed.
+    QVERIFY(recorder.errors.contains("服务器错误: Python服务器进程异常退出"));
+    const int errors = recorder.errors.size();
+    monitor.onSocketError(QStringLiteral("连接被拒绝"));
+    QCOMPARE(recorder.errors.size(), errors);
+    QCOMPARE(recorder.errors.filter("连接错误").size(), 2);
+}
+
+void TestNetworkMonitor::destructionStopsMonitoring()
+{
+    auto *monitor = new NetworkMonitor;
+    Recorder recorder(monitor);
+    QVERIFY(monitor->startMonitoring());
+    QTRY_VERIFY(recorder.statuses.contains("监控运行中"));
+    recorder.statuses.clear();
+    delete monitor;
+    QCOMPARE(recorder.statuses, QStringList{"监控已停止"});
+    QCOMPARE(fake->count("term"), 1);
+    QVERIFY(!QFile::exists(fake->socketPath()));
+}
+
+QTEST_GUILESS_MAIN(TestNetworkMonitor)
+#include "tst_networkmonitor.moc"
