@@ -223,7 +223,8 @@ int loadHourRecord(const char *time, HourRecord *record)
     sqlite3_bind_text(stmt, 1, time, -1, SQLITE_STATIC);
 
     bool found = false;
-    while (sqlite3_step(stmt) == SQLITE_ROW) {
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
         record->mins = sqlite3_column_int(stmt, 0);
         record->recv = sqlite3_column_int64(stmt, 1);
         record->sent = sqlite3_column_int64(stmt, 2);
@@ -232,9 +233,16 @@ int loadHourRecord(const char *time, HourRecord *record)
         record->total_peak = sqlite3_column_int(stmt, 5);
         found = true;
     }
+    // A read that fails (a damaged file, a lock held past the busy timeout)
+    // is an error, not proof that the hour has no row.
+    int result = found ? 0 : -2;
+    if (rc != SQLITE_DONE) {
+        fprintf(stderr, "Execution failed: %s\n", sqlite3_errmsg(db));
+        result = -1;
+    }
     sqlite3_finalize(stmt);
     sqlite3_close(db);
-    return found ? 0 : -2;
+    return result;
 }
 
 const char *hourKeyAt(time_t now, int hoursBack)

@@ -39,7 +39,7 @@ int addAppTraffic(const char *pkgname, uint64_t recv, uint64_t sent);
 int saveHourRecord(const char *time, const HourRecord *record);
 
 // 0 when the row was found and copied into record, -2 when there is no such
-// row (record untouched), -1 on error.
+// row (record untouched), -1 on error (open, prepare or read failed).
 int loadHourRecord(const char *time, HourRecord *record);
 
 // Key "YYYY-MM-DD HH:00" of the current local hour minus hoursBack hours.

@@ -102,6 +102,32 @@ bool collectRows(sqlite3 *db, const char *sql, cJSON *array, RowAppender append)
     return complete;
 }
 
+// Ends the marking transaction; the rows stay unmarked.
+void rollBack(sqlite3 *db)
+{
+    sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
+}
+
+// Marks the hours up to cutoff as reported and commits the transaction that
+// read them. On any failure the transaction is rolled back, so no hour is
+// marked and all of them come again in the next report.
+void markHoursReported(sqlite3 *db, const char *cutoff)
+{
+    char *update = sqlite3_mprintf(kMarkReported, cutoff);
+    if (!update) {
+        fprintf(stderr, "Failed to allocate memory for SQL statement.\n");
+        rollBack(db);
+        return;
+    }
+    const bool marked = sqlite3_exec(db, update, nullptr, nullptr, nullptr) == SQLITE_OK
+        && sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_free(update);
+    if (!marked) {
+        fprintf(stderr, "Failed to update report_status: %s\n", sqlite3_errmsg(db));
+        rollBack(db);
+    }
+}
+
 } // namespace
 
 double bytesToGB(int64_t bytes)
@@ -161,20 +187,24 @@ cJSON *queryUnreportedHours(bool markReported)
         sqlite3_close(db);
         return array;
     }
+    // Reading and marking happen in one write transaction: a flush that saves
+    // an hour again must wait until the mark is committed, so an hour is never
+    // marked reported with figures this report did not carry.
+    if (markReported && sqlite3_exec(db, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        fprintf(stderr, "Failed to update report_status: %s\n", sqlite3_errmsg(db));
+        sqlite3_free(sql);
+        sqlite3_close(db);
+        return array;
+    }
     const bool read = collectRows(db, sql, array, [](cJSON *a, sqlite3_stmt *s) { appendHourObject(a, s, false); });
     sqlite3_free(sql);
 
-    // Only hours that were actually read are marked.
-    if (read && markReported) {
-        char *update = sqlite3_mprintf(kMarkReported, cutoff);
-        if (!update) {
-            fprintf(stderr, "Failed to allocate memory for SQL statement.\n");
-            sqlite3_close(db);
-            return array;
-        }
-        if (sqlite3_exec(db, update, nullptr, nullptr, nullptr) != SQLITE_OK)
-            fprintf(stderr, "Failed to update report_status: %s\n", sqlite3_errmsg(db));
-        sqlite3_free(update);
+    if (markReported) {
+        // Only hours that were all read are marked.
+        if (read)
+            markHoursReported(db, cutoff);
+        else
+            rollBack(db);
     }
     sqlite3_close(db);
     return array;

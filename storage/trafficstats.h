@@ -22,7 +22,8 @@ cJSON *queryTopApps(int days);
 // previous local hour, each with its report mark as "status".
 cJSON *queryHourRows(int days);
 
-// The completed hours not yet reported; with markReported they are marked.
+// The completed hours not yet reported. With markReported they are read and
+// marked in one write transaction; when the mark cannot be written none is.
 cJSON *queryUnreportedHours(bool markReported);
 
 // {"hour":[...],"top10":{"7day":[...],"30day":[...]}} as unformatted JSON;

@@ -12,8 +12,11 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <future>
+#include <thread>
 #include <unistd.h>
 
 // Sets the local time zone of the process (C library, SQLite and Qt alike).
@@ -142,4 +145,55 @@ public:
 
 private:
     sqlite3 *m_db = nullptr;
+};
+
+// Runs a second connection on its own thread that runs lockSql (which takes a
+// lock and may change rows inside its transaction), tells the test it holds
+// the lock, and commits once released or after holdMs.
+class LockHolder
+{
+public:
+    LockHolder(const QString &path, const char *lockSql, int holdMs)
+    {
+        std::future<bool> ready = m_locked.get_future();
+        const QByteArray file = path.toUtf8();
+        m_thread = std::thread([this, file, lockSql, holdMs] {
+            sqlite3 *db = nullptr;
+            sqlite3_open(file.constData(), &db);
+            // The commit may have to wait for a reader to let go.
+            sqlite3_busy_timeout(db, 5000);
+            m_locked.set_value(sqlite3_exec(db, lockSql, nullptr, nullptr, nullptr) == SQLITE_OK);
+            m_release.get_future().wait_for(std::chrono::milliseconds(holdMs));
+            m_committed = sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr) == SQLITE_OK;
+            sqlite3_close(db);
+        });
+        m_holding = ready.get();
+    }
+    ~LockHolder()
+    {
+        release();
+    }
+    LockHolder(const LockHolder &) = delete;
+    LockHolder &operator=(const LockHolder &) = delete;
+
+    // Whether lockSql succeeded.
+    bool holding() const { return m_holding; }
+
+    // Commits at once and waits for the connection to close; true when the
+    // commit succeeded.
+    bool release()
+    {
+        if (m_thread.joinable()) {
+            m_release.set_value();
+            m_thread.join();
+        }
+        return m_committed;
+    }
+
+private:
+    std::promise<bool> m_locked;
+    std::promise<void> m_release;
+    std::thread m_thread;
+    bool m_holding = false;
+    bool m_committed = false;
 };

@@ -8,41 +8,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <chrono>
-#include <future>
-#include <thread>
-
-// Runs a second connection on its own thread that takes a lock, tells the
-// test it holds it, and keeps it until released (or for a given time).
-class LockHolder
-{
-public:
-    LockHolder(const QString &path, const char *lockSql, int holdMs)
-    {
-        std::promise<void> locked;
-        std::future<void> ready = locked.get_future();
-        m_thread = std::thread([this, path, lockSql, holdMs, &locked] {
-            sqlite3 *db = nullptr;
-            sqlite3_open(path.toUtf8().constData(), &db);
-            sqlite3_exec(db, lockSql, nullptr, nullptr, nullptr);
-            locked.set_value();
-            m_release.get_future().wait_for(std::chrono::milliseconds(holdMs));
-            sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr);
-            sqlite3_close(db);
-        });
-        ready.wait();
-    }
-    ~LockHolder()
-    {
-        m_release.set_value();
-        m_thread.join();
-    }
-
-private:
-    std::promise<void> m_release;
-    std::thread m_thread;
-};
-
 class tst_TrafficDb : public QObject
 {
     Q_OBJECT
@@ -67,6 +32,7 @@ private slots:
     void loadingAMissingHourLeavesTheRecordUntouched_data();
     void loadingAMissingHourLeavesTheRecordUntouched();
     void loadingFailsWithoutTableOrFile();
+    void loadingADamagedTableIsAnErrorNotAMissingRow();
     void theRetentionBoundaryDiffersBetweenTheTables();
     void theRetentionPurgeReportsAnUnopenableFile();
     void aWriteWaitsForAShortReadLock();
@@ -325,6 +291,31 @@ void tst_TrafficDb::loadingFailsWithoutTableOrFile()
     QCOMPARE(record.mins, -7);
 }
 
+void tst_TrafficDb::loadingADamagedTableIsAnErrorNotAMissingRow()
+{
+    const HourRecord saved{59, 1, 2, 3, 4, 5};
+    QCOMPARE(saveHourRecord("2026-12-06 21:00", &saved), 0);
+    {
+        TestDatabase db(dbPath());
+        QCOMPARE(db.rows(QStringLiteral("SELECT rootpage FROM sqlite_master WHERE name='hour_data'")), QStringList{"2"});
+        QCOMPARE(db.rows(QStringLiteral("PRAGMA page_size")), QStringList{"4096"});
+    }
+    // The schema on page 1 stays readable, so the statement prepares; the
+    // table's own page is overwritten, so reading it fails.
+    QFile file(dbPath());
+    QVERIFY(file.open(QIODevice::ReadWrite));
+    QVERIFY(file.seek(4096));
+    QCOMPARE(file.write(QByteArray(4096, '\xff')), qint64(4096));
+    file.close();
+
+    HourRecord record{-7, -7, -7, -7, -7, -7};
+    StderrCapture err;
+    QCOMPARE(loadHourRecord("2026-12-06 21:00", &record), -1);
+    const QByteArray text = err.text();
+    QVERIFY2(text.startsWith("Execution failed: ") && text.endsWith("\n") && text.count('\n') == 1, text.constData());
+    QCOMPARE(record.mins, -7);
+}
+
 void tst_TrafficDb::theRetentionBoundaryDiffersBetweenTheTables()
 {
     const QDate today = QDate::currentDate(); // local date in the test zone
@@ -371,6 +362,7 @@ void tst_TrafficDb::aWriteWaitsForAShortReadLock()
         // Another connection reads inside a transaction for 300 ms; its shared
         // lock keeps our commit out until it ends.
         LockHolder reader(dbPath(), "BEGIN; SELECT count(*) FROM app_data;", 300);
+        QVERIFY(reader.holding());
         timer.start();
         QCOMPARE(addAppTraffic("apt", 2, 2), 0);
     }
@@ -387,6 +379,7 @@ void tst_TrafficDb::aWriteGivesUpAfterTheBusyTimeout()
     StderrCapture err;
     {
         LockHolder writer(dbPath(), "BEGIN EXCLUSIVE;", 10000);
+        QVERIFY(writer.holding());
         timer.start();
         QCOMPARE(addAppTraffic("apt", 2, 2), 1);
         QVERIFY(timer.elapsed() >= 1900);

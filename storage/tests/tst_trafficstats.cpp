@@ -63,6 +63,9 @@ private slots:
     void aTopAppsTotalIsTheSumOfTheRoundedValues();
     void unreportedHoursAreMarkedOnlyWhenAsked();
     void aSecondReportCarriesOnlyHoursSavedAgain();
+    void anHourSavedAgainDuringAReportIsMarkedOnlyWithTheFiguresReported();
+    void aReportThatCannotTakeTheWriteLockMarksNothing();
+    void aMarkThatCannotBeCommittedLeavesTheHoursUnmarked();
     void anEmptyDatabaseGivesAnEmptyReport();
     void aReportOfAnUnopenableFileIsEmpty();
     void aReportCarriesTheHoursAndBothTopLists();
@@ -263,6 +266,76 @@ void tst_TrafficStats::aSecondReportCarriesOnlyHoursSavedAgain()
 
     setClock(QDateTime(QDate(2026, 12, 6), QTime(11, 0, 1)));
     QCOMPARE(field(parsed(queryUnreportedHours(true)), QStringLiteral("time")), QStringList{"2026-12-06 10:00"});
+}
+
+void tst_TrafficStats::anHourSavedAgainDuringAReportIsMarkedOnlyWithTheFiguresReported()
+{
+    const HourRecord record{60, GB, GB, 1, 2, 3};
+    QCOMPARE(saveHourRecord("2026-12-06 09:00", &record), 0);
+    setClock(QDateTime(QDate(2026, 12, 6), QTime(10, 5)));
+
+    QJsonArray hours;
+    {
+        // A flush is saving the hour again (3 GB received by now) while the
+        // report runs; it commits 300 ms later.
+        LockHolder flush(dbPath(),
+                         "BEGIN IMMEDIATE; UPDATE hour_data SET recv = 3221225472, report_status = 0"
+                         " WHERE time = '2026-12-06 09:00';",
+                         300);
+        QVERIFY(flush.holding());
+        hours = parsed(queryUnreportedHours(true));
+        QVERIFY(flush.release());
+    }
+    // Either the report carried the new figures and marked them, or it carried
+    // the old ones and the new ones stay unmarked for the next report; an hour
+    // marked with figures no report carried would be lost.
+    TestDatabase db(dbPath());
+    const QStringList row = db.rows(QStringLiteral("SELECT recv, report_status FROM hour_data"));
+    QCOMPARE(field(hours, QStringLiteral("time")), QStringList{"2026-12-06 09:00"});
+    if (field(hours, QStringLiteral("down")) == QStringList{"3"})
+        QCOMPARE(row, QStringList{"3221225472|1"});
+    else
+        QCOMPARE(row, QStringList{"3221225472|0"});
+}
+
+void tst_TrafficStats::aReportThatCannotTakeTheWriteLockMarksNothing()
+{
+    const HourRecord record{60, GB, GB, 1, 2, 3};
+    QCOMPARE(saveHourRecord("2026-12-06 09:00", &record), 0);
+    setClock(QDateTime(QDate(2026, 12, 6), QTime(10, 5)));
+    TestDatabase db(dbPath());
+    {
+        // A writer keeps its transaction open longer than the busy timeout.
+        LockHolder writer(dbPath(), "BEGIN IMMEDIATE;", 10000);
+        QVERIFY(writer.holding());
+        StderrCapture err;
+        QCOMPARE(printAndDelete(queryUnreportedHours(true)), QByteArray("[]"));
+        QCOMPARE(err.text(), QByteArray("Failed to update report_status: database is locked\n"));
+        QCOMPARE(db.rows(QStringLiteral("SELECT report_status FROM hour_data")), QStringList{"0"});
+    }
+    // The hour is carried by the next report.
+    QCOMPARE(field(parsed(queryUnreportedHours(true)), QStringLiteral("time")), QStringList{"2026-12-06 09:00"});
+    QCOMPARE(db.rows(QStringLiteral("SELECT report_status FROM hour_data")), QStringList{"1"});
+}
+
+void tst_TrafficStats::aMarkThatCannotBeCommittedLeavesTheHoursUnmarked()
+{
+    const HourRecord record{60, GB, GB, 1, 2, 3};
+    QCOMPARE(saveHourRecord("2026-12-06 09:00", &record), 0);
+    setClock(QDateTime(QDate(2026, 12, 6), QTime(10, 5)));
+    TestDatabase db(dbPath());
+    {
+        // A reader keeps its shared lock longer than the busy timeout, so the
+        // mark cannot be written.
+        LockHolder reader(dbPath(), "BEGIN; SELECT count(*) FROM hour_data;", 10000);
+        QVERIFY(reader.holding());
+        StderrCapture err;
+        QCOMPARE(field(parsed(queryUnreportedHours(true)), QStringLiteral("time")), QStringList{"2026-12-06 09:00"});
+        QCOMPARE(err.text(), QByteArray("Failed to update report_status: database is locked\n"));
+    }
+    QCOMPARE(db.rows(QStringLiteral("SELECT report_status FROM hour_data")), QStringList{"0"});
+    QCOMPARE(field(parsed(queryUnreportedHours(true)), QStringLiteral("time")), QStringList{"2026-12-06 09:00"});
+    QCOMPARE(db.rows(QStringLiteral("SELECT report_status FROM hour_data")), QStringList{"1"});
 }
 
 void tst_TrafficStats::anEmptyDatabaseGivesAnEmptyReport()
