@@ -166,6 +166,10 @@ void tst_MonitorConfig::jsonGettersCombineEachSizeWithTheSharedPeriod()
     QCOMPARE(MonitorConfig::alarmConfig(), QStringLiteral("{\"period\":24,\"size\":10}"));
     QCOMPARE(MonitorConfig::egressAlarmConfig(), QStringLiteral("{\"period\":24,\"size\":3}"));
     QCOMPARE(MonitorConfig::ingressAlarmConfig(), QStringLiteral("{\"period\":24,\"size\":0}"));
+
+    // Large values stay plain decimal integers.
+    writeFile("[RivletMonitor]\nFERROW_ALARM_SIZE=2147483647\nFERROW_ALARM_PERIOD=1000000\n");
+    QCOMPARE(MonitorConfig::alarmConfig(), QStringLiteral("{\"period\":1000000,\"size\":2147483647}"));
 }
 
 using SwitchSetter = int (*)(unsigned int);

@@ -38,6 +38,7 @@ private slots:
     void theFirstMessageCreatesTheFileAndLaterOnesAppend();
     void aCachedLevelSurvivesSettingsChanges();
     void aNegativeLevelIsCachedAsOff();
+    void aLevelOfZeroIsReadAgainUntilLoggingStarts();
     void percentSignsSurviveFormatAndComposedText();
     void messagesInOneMillisecondKeepCallOrder();
     void anUnwritableLogFileStillReturnsTrue();
@@ -195,6 +196,18 @@ void tst_MonitorLog::aNegativeLevelIsCachedAsOff()
     setLogLevel("1");
     QCOMPARE(MonitorConfig::log(1, "b"), false);
     QVERIFY(!QFile::exists(logPath()));
+}
+
+void tst_MonitorLog::aLevelOfZeroIsReadAgainUntilLoggingStarts()
+{
+    setLogLevel("0");
+    QCOMPARE(MonitorConfig::log(1, "off"), false);
+    setLogLevel("0");
+    QCOMPARE(MonitorConfig::log(1, "still off"), false);
+    setLogLevel("1");
+    QCOMPARE(MonitorConfig::log(1, "on"), true);
+    QCOMPARE(logContent(), QByteArray("[2026:12:06 22:31:35:042] on\n"));
+    QCOMPARE(capturedDebug, QStringList{QStringLiteral("\"[2026:12:06 22:31:35:042] on\"")});
 }
 
 void tst_MonitorLog::percentSignsSurviveFormatAndComposedText()
