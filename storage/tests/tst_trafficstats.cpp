@@ -68,6 +68,7 @@ private slots:
     void aMarkThatCannotBeCommittedLeavesTheHoursUnmarked();
     void anEmptyDatabaseGivesAnEmptyReport();
     void aReportOfAnUnopenableFileIsEmpty();
+    void aReportOfAFileThatIsNotADatabaseIsEmpty();
     void aReportCarriesTheHoursAndBothTopLists();
 
 private:
@@ -359,6 +360,24 @@ void tst_TrafficStats::aReportOfAnUnopenableFileIsEmpty()
     QCOMPARE(QByteArray(report), QByteArray("{\"hour\":[],\"top10\":{\"7day\":[],\"30day\":[]}}"));
     cJSON_free(report);
     QCOMPARE(err.text(), QByteArray("Cannot open database: unable to open database file\n").repeated(3));
+}
+
+void tst_TrafficStats::aReportOfAFileThatIsNotADatabaseIsEmpty()
+{
+    {
+        QFile file(dbPath());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(4096, 'x'));
+    }
+    StderrCapture err;
+    char *report = buildTrafficReport();
+    QCOMPARE(QByteArray(report), QByteArray("{\"hour\":[],\"top10\":{\"7day\":[],\"30day\":[]}}"));
+    cJSON_free(report);
+    QCOMPARE(err.text(), QByteArray("Failed to update report_status: file is not a database\n"
+                                    "Failed to prepare statement: file is not a database\n"
+                                    "Failed to prepare statement: file is not a database\n"));
+    QCOMPARE(printAndDelete(queryUnreportedHours(false)), QByteArray("[]"));
+    QCOMPARE(printAndDelete(queryHourRows(7)), QByteArray("[]"));
 }
 
 void tst_TrafficStats::aReportCarriesTheHoursAndBothTopLists()
