@@ -159,7 +159,7 @@ QString ProcessList::resolveApplication(const QString &path, qint32 pid) const
     if (path.isEmpty())
         return QStringLiteral("-");
 
-    if (!QFileInfo::exists(path) && path.startsWith(QLatin1String("/opt/"))) {
+    if (path.startsWith(QLatin1String("/opt/")) && !QFileInfo::exists(path)) {
         // A program under /opt that this daemon cannot see (another mount
         // namespace): name it after the nearest process, itself first, whose
         // program lies under the varsella application root.

@@ -91,9 +91,14 @@ double ProcessList::roundSpeed(double speed)
 
 void ProcessList::processNetworkData(QList<NetworkProcess> processes)
 {
+    // Records share their data with the history; write (and so copy) only
+    // those whose speeds are not already 0.
     for (ProcessInfo &info : activeProcesses) {
-        info->recv_speed = 0;
-        info->sent_speed = 0;
+        const ProcessInfoData &current = info.fields();
+        if (current.recv_speed != 0 || current.sent_speed != 0) {
+            info->recv_speed = 0;
+            info->sent_speed = 0;
+        }
     }
 
     quint64 recvTotal = 0;
