@@ -229,7 +229,6 @@ class FrameClient:
         self.totals = {}          # pid -> [comm, tx, rx]
         self.documents = 0
         self.frame_sizes = []
-        self.history = []         # (arrival time, set of pids) per document
 
     def close(self):
         self.sock.close()
@@ -265,19 +264,7 @@ class FrameClient:
             entry[1] += p["tx_bytes"]
             entry[2] += p["rx_bytes"]
         self.documents += 1
-        self.history.append((time.monotonic(), set(pids)))
         return doc
-
-    def report_groups(self, gap=0.05):
-        """Documents that arrived back to back (one report split in parts), as lists of pid sets."""
-        groups = []
-        last = None
-        for when, pids in self.history:
-            if last is None or when - last > gap:
-                groups.append([])
-            groups[-1].append(pids)
-            last = when
-        return groups
 
     def read_for(self, seconds):
         deadline = time.monotonic() + seconds
