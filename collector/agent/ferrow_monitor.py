@@ -14,20 +14,34 @@ for kernels without them); everything else lives in the main loop here.
 Python standard library only; run with /usr/bin/python3 as root.
 """
 
-import argparse
-import ctypes
-import ctypes.util
-import errno
-import fcntl
-import json
-import os
-import select
 import signal
-import socket
-import stat
-import struct
-import sys
-import time
+
+STOP_REQUESTED = False
+
+
+def request_stop(_signum, _frame):
+    global STOP_REQUESTED
+    STOP_REQUESTED = True
+
+
+if __name__ == "__main__":
+    # SIGTERM must end the collector cleanly at any moment, also while it starts up.
+    signal.signal(signal.SIGTERM, request_stop)
+    signal.signal(signal.SIGINT, request_stop)
+
+import argparse  # noqa: E402
+import ctypes  # noqa: E402
+import ctypes.util  # noqa: E402
+import errno  # noqa: E402
+import fcntl  # noqa: E402
+import json  # noqa: E402
+import os  # noqa: E402
+import select  # noqa: E402
+import socket  # noqa: E402
+import stat  # noqa: E402
+import struct  # noqa: E402
+import sys  # noqa: E402
+import time  # noqa: E402
 
 DEFAULT_SOCKET = "/tmp/network_monitor.sock"
 DEFAULT_INTERVAL = 1.0
@@ -36,6 +50,9 @@ MAX_FRAME_BODY = 1048576
 # The daemon reads every frame as it arrives; unread data this long means it is stuck.
 DEFAULT_STALL_TIMEOUT = 10.0
 SIOCOUTQ = 0x5411
+# Processes kept apart while no daemon reads; beyond that, exited ones are folded.
+PENDING_LIMIT = 65536
+UNATTRIBUTED = "unattributed"
 PROG = "ferrow_monitor"
 
 
@@ -405,6 +422,8 @@ _PB_MISSING_RETRY = 30.0
 # A socket missing from dumps this long without a close notification is forgotten.
 _PB_FORGET_AFTER = 600.0
 _PB_PRUNE_EVERY = 60.0
+# Scans look at this many of the last pids handed out before anything else.
+_PB_LAST_PIDS = 16
 # New outgoing connections whose owner is looked up at their SYN, per second at most;
 # beyond that they are attributed when they show up in a dump or close.
 _PB_SYN_BUDGET = 1000
@@ -435,6 +454,20 @@ def _pb_is_group(addr):
     if len(addr) == 4:
         return addr[0] >= 224
     return addr[0] == 0xFF
+
+
+def _pb_read(path, size=1024):
+    """The start of a small /proc file, or None; cheaper than open() on the hot path."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+    except OSError:
+        return None
+    try:
+        return os.read(fd, size)
+    except OSError:
+        return None
+    finally:
+        os.close(fd)
 
 
 def _pb_attrs(data, off, end):
@@ -570,21 +603,39 @@ class _PbOwners:
         return comm
 
     def read_comm(self, pid):
-        try:
-            with open("%s/%d/comm" % (self.proc, pid), "rb") as f:
-                comm = f.read().rstrip(b"\n").decode("utf-8", "replace")
-        except OSError:
+        raw = _pb_read("%s/%d/comm" % (self.proc, pid))
+        if raw is None:
             return None
-        self.comm[pid] = comm
+        comm = self.comm[pid] = raw.rstrip(b"\n").decode("utf-8", "replace")
         return comm
 
-    def _candidates(self):
+    def _candidates(self, quick=False):
+        """(pid, is a process and not a thread) pairs, the likeliest owners of new sockets first:
+        processes the proc connector saw start, the last pids handed out, earlier owners,
+        then every process from the newest pid down."""
         seen = set()
-        for group in (reversed(list(self.recent)), reversed(list(self.owners))):
-            for pid in group:
-                if pid not in seen:
-                    seen.add(pid)
-                    yield pid
+        for pid in reversed(list(self.recent)):
+            seen.add(pid)
+            yield pid, True
+        if self.owners:  # the last owner found: a process opening many connections
+            pid = next(reversed(self.owners))
+            if pid not in seen:
+                seen.add(pid)
+                yield pid, True
+        try:
+            last = int(_pb_read("%s/sys/kernel/ns_last_pid" % self.proc) or 0)
+        except ValueError:
+            last = 0
+        for pid in range(last, max(last - _PB_LAST_PIDS, 0), -1):
+            if pid not in seen:
+                seen.add(pid)
+                yield pid, False
+        for pid in reversed(list(self.owners)):
+            if pid not in seen:
+                seen.add(pid)
+                yield pid, True
+        if quick:
+            return
         try:
             pids = [int(n) for n in os.listdir(self.proc) if n.isdigit()]
         except OSError:
@@ -592,10 +643,21 @@ class _PbOwners:
         pids.sort(reverse=True)
         for pid in pids:
             if pid not in seen:
-                yield pid
+                yield pid, True
 
-    def resolve(self, inodes, now):
-        """Finds the owners of the inodes not known yet; returns how many were found."""
+    def _tgid(self, pid):
+        """The process a task belongs to (a pid handed out may be a thread's)."""
+        raw = _pb_read("%s/%d/status" % (self.proc, pid)) or b""
+        at = raw.find(b"\nTgid:")
+        try:
+            return int(raw[at + 6:raw.index(b"\n", at + 6)]) if at >= 0 else pid
+        except ValueError:
+            return pid
+
+    def resolve(self, inodes, now, quick=False):
+        """Finds the owners of the inodes not known yet; returns how many were found.
+        quick: only the likeliest candidates (new processes, earlier owners), so that a
+        lookup at a SYN keeps up with the next connection; the dumps scan everything."""
         wanted = set()
         for ino in inodes:
             if ino and ino not in self.inode_pid:
@@ -606,33 +668,40 @@ class _PbOwners:
             return 0
         self.scans += 1
         found = 0
-        for pid in self._candidates():
+        for pid, is_process in self._candidates(quick):
             fd_dir = "%s/%d/fd" % (self.proc, pid)
             try:
                 names = os.listdir(fd_dir)
             except OSError:
                 continue
             self.scanned_pids += 1
-            hit = False
+            sockets = []
             for name in names:
                 try:
                     link = os.readlink("%s/%s" % (fd_dir, name))
                 except OSError:
                     continue
                 if link.startswith("socket:["):
-                    ino = int(link[8:-1])
-                    self.inode_pid.setdefault(ino, pid)
-                    if ino in wanted:
-                        wanted.discard(ino)
-                        found += 1
-                        hit = True
-            if hit:
+                    sockets.append(int(link[8:-1]))
+            if not sockets:
+                continue
+            hits = wanted.intersection(sockets)
+            if not is_process and hits:
+                pid = self._tgid(pid)
+            elif not is_process:
+                continue  # maybe a thread: its sockets are recorded under its process later
+            for ino in sockets:
+                self.inode_pid.setdefault(ino, pid)
+            if hits:
+                wanted -= hits
+                found += len(hits)
                 self.read_comm(pid)
                 self.note_owner(pid)
                 if not wanted:
                     break
-        for ino in wanted:
-            self.missing[ino] = now
+        if not quick:
+            for ino in wanted:
+                self.missing[ino] = now
         return found
 
     def prune(self, live_inodes, now):
@@ -720,22 +789,26 @@ def _pb_capture_filter(outgoing, skip_ifindexes):
     op(JSET, 0x1FFF, "drop", None)  # later fragments carry no transport header
     op(LD_B, 9)
     op(JEQ, 17, "keep", None)
-    op(JEQ, 6, "v4tcp" if outgoing else "drop", "drop")
-    if outgoing:
-        labels["v4tcp"] = len(prog)
-        op(LDX_MSH, 0)
-        op(LD_B_IND, 13)
-        op(JEQ, 0, "flags", "flags")
+    op(JEQ, 6, "v4tcp", "drop")
+    labels["v4tcp"] = len(prog)
+    op(LDX_MSH, 0)
+    op(LD_B_IND, 13)
+    op(JEQ, 0, "flags", "flags")
     labels["v6"] = len(prog)
     op(LD_B, 6)
     op(JEQ, 17, "keep", None)
-    op(JEQ, 6, "v6tcp" if outgoing else "drop", "drop")
-    if outgoing:
-        labels["v6tcp"] = len(prog)
-        op(LD_B, 53)
-        labels["flags"] = len(prog)
-        op(AND, 0x12)  # SYN without ACK
-        op(JEQ, 0x02, "keep", "drop")
+    op(JEQ, 44, "v6frag", None)
+    op(JEQ, 6, "v6tcp", "drop")
+    labels["v6frag"] = len(prog)  # a fragment header first: only the first fragment counts
+    op(LD_H, 42)
+    op(JSET, 0xFFF8, "drop", None)
+    op(LD_B, 40)
+    op(JEQ, 17, "keep", "drop")
+    labels["v6tcp"] = len(prog)
+    op(LD_B, 53)
+    labels["flags"] = len(prog)
+    op(AND, 0x12)  # SYN without ACK
+    op(JEQ, 0x02, "keep", "drop")
     labels["keep"] = len(prog)
     op(RET, _PB_SNAPLEN)
     labels["drop"] = len(prog)
@@ -807,7 +880,8 @@ class PortableBackend(Backend):
         self.owners = _PbOwners()
         self.socks = {}           # cookie -> _PbSocket
         self.talkers = _PbTalkers()
-        self.listeners = {}       # (family, port) -> [(local address, pid or None)]
+        self.listeners = {}       # (family, port) -> (last seen, [(local address, pid or None)])
+        self.ports_checked = {}   # (family, port) -> when an inbound SYN made us look for its listener
         self.short = []           # closed sockets never seen alive: (family, local, lport, remote, tx, rx)
         self.udp = {}             # (family, port) -> [tx, rx, local address, remote endpoint, to a group]
         self.udp_owner = {}       # (family, port) -> (pid, when), from the UDP dumps
@@ -943,8 +1017,8 @@ class PortableBackend(Backend):
                     row = _pb_parse_diag(data, off + _PB_NLMSG.size, off + length, True, True)
                     unexplained |= self._closed(row, now)
                 off += (length + 3) & ~3
-        if unexplained and now - self.last_tcp_dump >= _PB_EAGER_GAP:
-            # A burst of short connections of an unknown process: look at it while it lasts.
+        if unexplained and self.syn_budget <= 0 and now - self.last_tcp_dump >= _PB_EAGER_GAP:
+            # Connections of unknown owners while SYN lookups are spent: look at them while they last.
             self._dump_tcp(now)
 
     def _closed(self, row, now):
@@ -978,27 +1052,26 @@ class PortableBackend(Backend):
                 if e.errno == errno.ENOBUFS:
                     continue
                 raise
-            # nlmsghdr (16) + cn_msg (20), then what, cpu, timestamp and the event's data.
-            if len(data) < 52:
+            # nlmsghdr (16) + cn_msg (20), then what, cpu, timestamp and the event's data (@52).
+            if len(data) < 60:
                 continue
             what = struct.unpack_from("=I", data, 36)[0]
-            if what == _PB_PROC_FORK:
-                child_pid, child_tgid = struct.unpack_from("=II", data, 56)
+            if what == _PB_PROC_FORK and len(data) >= 68:
+                child_pid, child_tgid = struct.unpack_from("=II", data, 60)
                 if child_pid == child_tgid:
                     self.owners.note_new_pid(child_tgid)
-            elif what == _PB_PROC_EXEC:
-                pid, tgid = struct.unpack_from("=II", data, 48)
-                if pid == tgid:
-                    self.owners.note_new_pid(tgid)
-                    self.owners.comm.pop(tgid, None)
+                continue
+            pid, tgid = struct.unpack_from("=II", data, 52)
+            if pid != tgid:
+                continue  # a thread
+            if what == _PB_PROC_EXEC:
+                self.owners.note_new_pid(tgid)
+                if tgid in self.owners.comm:
+                    self.owners.read_comm(tgid)  # a new program, a new name
             elif what == _PB_PROC_EXIT:
-                pid, tgid = struct.unpack_from("=II", data, 48)
-                if pid == tgid:
-                    self.owners.note_exit(tgid)  # its name stays known
-            elif what == _PB_PROC_COMM and len(data) >= 72:
-                pid, tgid = struct.unpack_from("=II", data, 48)
-                if pid == tgid and tgid in self.owners.comm:
-                    self.owners.comm[tgid] = data[56:72].split(b"\0", 1)[0].decode("utf-8", "replace")
+                self.owners.note_exit(tgid)  # its name stays known
+            elif what == _PB_PROC_COMM and len(data) >= 76 and tgid in self.owners.comm:
+                self.owners.comm[tgid] = data[60:76].split(b"\0", 1)[0].decode("utf-8", "replace")
 
     # -- UDP capture --
 
@@ -1025,13 +1098,21 @@ class PortableBackend(Backend):
                 tcp = buf[9] == 6
             elif version == 6 and n >= 48:
                 family, src, dst = socket.AF_INET6, bytes(buf[8:24]), bytes(buf[24:40])
-                sport, dport, length = unpack("!HHH", buf, 40)
-                tcp = buf[6] == 6
+                header, at = buf[6], 40
+                if header == 44:  # the first fragment of a datagram larger than the MTU
+                    header, at = buf[40], 48
+                    if n < 56:
+                        continue
+                sport, dport, length = unpack("!HHH", buf, at)
+                tcp = header == 6
             else:
                 continue
             if tcp:
-                if outgoing and not self._excluded(dst):
-                    self._connecting(family, src, sport, dst, dport, now)
+                if outgoing:
+                    if not self._excluded(dst):
+                        self._connecting(family, src, sport, dst, dport, now)
+                elif not self._excluded(src):
+                    self._accepting(family, dst, dport, now)
                 continue
             if length < 8:
                 continue
@@ -1050,12 +1131,23 @@ class PortableBackend(Backend):
             entry = udp.get(key)
             if entry is None:
                 entry = udp[key] = [0, 0, local, (remote, rport), group]
-                if key not in self.udp_owner:
+                if key not in self.udp_owner and now - self.ports_checked.get(key, -1e9) >= 1.0:
+                    self.ports_checked[key] = now
                     unknown = True
             entry[0 if outgoing else 1] += length - 8
             entry[3] = (remote, rport)
-        if unknown and now - self.last_udp_dump >= _PB_EAGER_GAP:
-            self._dump_udp(now)
+        if unknown:
+            self._dump_udp(now, quick=True)  # while the socket is surely still open
+
+    def _accepting(self, family, local, port, now):
+        """A SYN came in: make sure the listener's owner is known before the connection
+        can come and go between two dumps."""
+        if self._listener_owner(family, local, port) is not None:
+            return
+        key = ("listen", family, port)
+        if now - self.ports_checked.get(key, -1e9) >= 1.0:
+            self.ports_checked[key] = now
+            self._dump_listeners(now, quick=True)
 
     def _connecting(self, family, src, sport, dst, dport, now):
         """A SYN just left: find the new socket and its owner while the process holds it."""
@@ -1078,7 +1170,8 @@ class PortableBackend(Backend):
         for _family, _sport, _dport, local, remote, cookie, inode, _tx, _rx in rows:
             if cookie in self.socks or not inode:
                 continue
-            self.owners.resolve([inode], now)
+            if not self.owners.resolve([inode], now, quick=True):
+                self.owners.resolve([inode], now)  # an older process: the socket is open, look everywhere
             pid = self.owners.inode_pid.get(inode)
             if pid is None:
                 continue
@@ -1088,7 +1181,7 @@ class PortableBackend(Backend):
             self.owners.note_owner(pid)
             self.talkers.note(entry.remote, pid, now)
 
-    def _dump_udp(self, now):
+    def _dump_udp(self, now, quick=False):
         """Local port -> owner of every UDP socket now open."""
         self.last_udp_dump = now
         rows = []
@@ -1100,7 +1193,7 @@ class PortableBackend(Backend):
             self.diag.dump(_PB_SOCK_DIAG_BY_FAMILY,
                            _pb_diag_request(family, socket.IPPROTO_UDP, 0, _PB_UDP_STATES), on_message)
         self.seen_inodes.update(row[6] for row in rows)
-        self.owners.resolve([row[6] for row in rows], now)
+        self.owners.resolve([row[6] for row in rows], now, quick)
         for family, sport, _dport, _src, _dst, _cookie, inode, _tx, _rx in rows:
             pid = self.owners.inode_pid.get(inode)
             if pid is not None:
@@ -1163,7 +1256,7 @@ class PortableBackend(Backend):
         for capture in self.captures:
             capture.set_filter(skip)
 
-    def _dump_listeners(self, now):
+    def _dump_listeners(self, now, quick=False):
         self.last_listener_dump = now
         rows = []
 
@@ -1174,16 +1267,21 @@ class PortableBackend(Backend):
             self.diag.dump(_PB_SOCK_DIAG_BY_FAMILY,
                            _pb_diag_request(family, socket.IPPROTO_TCP, 0, _PB_TCP_LISTEN), on_message)
         self.seen_inodes.update(row[6] for row in rows)
-        self.owners.resolve([row[6] for row in rows], now)
-        listeners = {}
+        self.owners.resolve([row[6] for row in rows], now, quick)
+        fresh = {}
         for family, sport, _dport, src, _dst, _cookie, inode, _tx, _rx in rows:
-            listeners.setdefault((family, sport), []).append((src, self.owners.inode_pid.get(inode)))
+            fresh.setdefault((family, sport), []).append((src, self.owners.inode_pid.get(inode)))
+        # A listener that closed a moment ago still owns the connections it accepted.
+        listeners = {k: v for k, v in self.listeners.items()
+                     if k not in fresh and now - v[0] <= _PB_TALKER_WINDOW}
+        for key, entries in fresh.items():
+            listeners[key] = (now, entries)
         self.listeners = listeners
 
     def _listener_owner(self, family, local, port):
         best = None
         for k in ((family, port), (socket.AF_INET6, port)):
-            for address, pid in self.listeners.get(k, ()):
+            for address, pid in self.listeners.get(k, (0, ()))[1]:
                 if pid is None:
                     continue
                 if address == local:
@@ -1283,6 +1381,8 @@ class PortableBackend(Backend):
             if now - self.last_listener_dump >= _PB_LISTENER_EVERY:
                 self._dump_listeners(now)
             self._settle_short(now)
+            if len(self.ports_checked) > 4096:
+                self.ports_checked = {}
             self._settle_udp(now)
             self._report_losses()
             if now - self.last_prune >= _PB_PRUNE_EVERY:
@@ -1306,6 +1406,7 @@ class PortableBackend(Backend):
 
     def _prune(self, now):
         self.last_prune = now
+        self.ports_checked = {}
         self._forget_stale(now)
         self.talkers.prune(now)
         self.udp_talkers.prune(now)
@@ -1320,10 +1421,18 @@ class PortableBackend(Backend):
 # ---------------------------------------------------------------------------
 
 class Ledger:
-    """Byte counts not yet handed to the daemon, per pid: {pid: [comm, tx, rx]}."""
+    """Byte counts not yet handed to the daemon, per pid: {pid: [comm, tx, rx]}.
 
-    def __init__(self):
+    While no daemon reads, the table grows with every process that moves data. Past
+    `limit` processes, those that have exited are folded into pid 0 "unattributed",
+    so that the totals still add up and the memory stays bounded.
+    """
+
+    def __init__(self, limit=PENDING_LIMIT, alive=None):
         self.pending = {}
+        self.limit = limit
+        self.alive = alive or (lambda pid: os.path.exists("/proc/%d" % pid))
+        self.folded_warned = False
 
     def add(self, counts):
         for pid, (comm, tx, rx) in counts.items():
@@ -1335,9 +1444,22 @@ class Ledger:
                     entry[0] = comm
                 entry[1] += tx
                 entry[2] += rx
+        if len(self.pending) > self.limit:
+            self.fold_exited()
+
+    def fold_exited(self):
+        bucket = self.pending.setdefault(0, [UNATTRIBUTED, 0, 0])
+        for pid in [p for p in self.pending if p != 0 and not self.alive(p)]:
+            _comm, tx, rx = self.pending.pop(pid)
+            bucket[1] += tx
+            bucket[2] += rx
+        if not self.folded_warned:
+            say("no daemon has read for long: exited processes are kept as pid 0 \"%s\"" % UNATTRIBUTED)
+            self.folded_warned = True
 
     def take(self):
         taken, self.pending = self.pending, {}
+        self.folded_warned = False
         return taken
 
     def restore(self, entries):
@@ -1458,7 +1580,6 @@ class Collector:
         self.listener = None
         self.link = None
         self.socket_ino = None
-        self.stopping = False
         self.wake_r = self.wake_w = None
         self.last_tick = None
         self.speeds = {}
@@ -1559,21 +1680,17 @@ class Collector:
 
     # -- signals --
 
-    def on_signal(self, signum, _frame):
-        self.stopping = True
-
     def install_signals(self):
         self.wake_r, self.wake_w = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
         signal.set_wakeup_fd(self.wake_w, warn_on_full_buffer=False)
-        signal.signal(signal.SIGTERM, self.on_signal)
-        signal.signal(signal.SIGINT, self.on_signal)
-        signal.signal(signal.SIGPIPE, signal.SIG_IGN)
-        signal.signal(signal.SIGHUP, signal.SIG_IGN)
 
     # -- loop --
 
     def run(self):
         self.install_signals()
+        if STOP_REQUESTED:  # SIGTERM while the measurement was being opened
+            self.shutdown()
+            return
         self.listen()
         say("serving %s every %g s" % (self.options.socket, self.options.interval))
         poller = select.poll()
@@ -1586,7 +1703,7 @@ class Collector:
         poller.register(self.listener.fileno(), select.POLLIN)
         poller.register(self.wake_r, select.POLLIN)
         registered_link, registered_fd = None, None
-        while not self.stopping:
+        while not STOP_REQUESTED:
             link = self.link
             if link is not registered_link:
                 if registered_fd is not None:
@@ -1619,7 +1736,7 @@ class Collector:
                             continue
                     if mask & select.POLLOUT:
                         self.write()
-            if self.stopping:
+            if STOP_REQUESTED:
                 break
             now = time.monotonic()
             if now >= next_tick:
@@ -1697,6 +1814,10 @@ def open_backend(options):
 
 
 def main(argv=None):
+    signal.signal(signal.SIGTERM, request_stop)
+    signal.signal(signal.SIGINT, request_stop)
+    signal.signal(signal.SIGPIPE, signal.SIG_IGN)
+    signal.signal(signal.SIGHUP, signal.SIG_IGN)
     options = parse_args(sys.argv[1:] if argv is None else argv)
     backend, reason = open_backend(options)
     if backend is None:

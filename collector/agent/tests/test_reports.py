@@ -82,6 +82,18 @@ class LedgerTest(unittest.TestCase):
         self.assertEqual(ledger.pending, {1: ["a2", 16, 4], 2: ["b", 0, 9]})
 
 
+    def test_past_the_limit_exited_processes_are_folded_into_pid_0(self):
+        alive = {1, 3}
+        ledger = fm.Ledger(limit=3, alive=lambda pid: pid in alive)
+        ledger.add({1: ("a", 1, 1), 2: ("b", 10, 20), 3: ("c", 3, 3)})
+        self.assertEqual(len(ledger.pending), 3)
+        ledger.add({4: ("d", 100, 200)})
+        # 2 and 4 have exited: their bytes stay in the totals, under pid 0.
+        self.assertEqual(ledger.pending, {1: ["a", 1, 1], 3: ["c", 3, 3], 0: ["unattributed", 110, 220]})
+        ledger.add({0: ("unattributed", 5, 5)})
+        self.assertEqual(ledger.pending[0], ["unattributed", 115, 225])
+
+
 class DaemonLinkTest(unittest.TestCase):
     """A real socket pair whose reader stops reading: what was not written is known."""
 
