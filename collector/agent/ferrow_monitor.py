@@ -1697,13 +1697,22 @@ class Collector:
         interval = self.options.interval
         next_tick = time.monotonic() + interval
         self.last_tick = time.monotonic()
-        backend_fds = set(self.backend.fds())
-        for fd in backend_fds:
-            poller.register(fd, select.POLLIN)
+        backend_fds = set()
         poller.register(self.listener.fileno(), select.POLLIN)
         poller.register(self.wake_r, select.POLLIN)
         registered_link, registered_fd = None, None
         while not STOP_REQUESTED:
+            # A backend may replace its descriptors while it runs.
+            wanted = set(self.backend.fds())
+            if wanted != backend_fds:
+                for fd in backend_fds - wanted:
+                    try:
+                        poller.unregister(fd)
+                    except (KeyError, ValueError):
+                        pass
+                for fd in wanted - backend_fds:
+                    poller.register(fd, select.POLLIN)
+                backend_fds = wanted
             link = self.link
             if link is not registered_link:
                 if registered_fd is not None:
