@@ -1,15 +1,17 @@
 #!/bin/sh
 # Runs a program with the daemon's fixed paths redirected, without touching
 # the machine's own files:
-#   in_namespace.sh WORKDIR DATADIR COLLECTOR PROGRAM [ARGUMENTS...]
+#   in_namespace.sh WORKDIR DATADIR COLLECTOR KEEPDIR PROGRAM [ARGUMENTS...]
 # In private mount and IPC namespaces, /tmp is a fresh tmpfs, DATADIR is seen
 # at /var/lib/ferrow_monitor and the file COLLECTOR at /usr/bin/ferrow_monitor.py.
-# WORKDIR and the program's directory stay visible at their paths when they
-# lie under /tmp. A mount point that does not exist on the machine is made in
-# a private overlay layer (in WORKDIR), never on the machine itself.
+# WORKDIR and KEEPDIR (for example the build directory) stay visible at their
+# paths when they lie under /tmp. Other programs join the namespaces with
+# nsenter --target <pid> --mount --ipc. A mount point that does not exist on
+# the machine is made in a private overlay layer (in WORKDIR), never on the
+# machine itself.
 exec unshare --mount --ipc --propagation private -- /bin/sh -e -c '
-work=$1 data=$2 collector=$3
-shift 3
+work=$1 data=$2 collector=$3 keepdir=$4
+shift 4
 
 # Makes $1/$3 (kind $2: dir or file) exist inside this namespace only.
 mount_point() {
@@ -29,7 +31,7 @@ mount --bind "$collector" /usr/bin/ferrow_monitor.py
 # The working directory keeps the old /tmp reachable after the new one covers it.
 cd /tmp
 mount -t tmpfs -o mode=1777 tmpfs /tmp
-for keep in "$work" "$(dirname "$1")"; do
+for keep in "$work" "$keepdir"; do
     case $keep in
     /tmp/?*)
         relative=${keep#/tmp/}

@@ -1,0 +1,181 @@
+#pragma once
+
+// Harness of the whole-daemon tests: the real ferrow-monitor binary with its
+// fixed production paths, run in private mount and IPC namespaces
+// (in_namespace.sh) where /var/lib/ferrow_monitor is a temporary directory,
+// /tmp a fresh tmpfs and /usr/bin/ferrow_monitor.py the fake collector; the
+// system bus is a private dbus-daemon with stand-ins for the alarm services.
+// The daemon's intervals are the production ones, so every wait is bounded by
+// a few check ticks.
+#include "privatebus.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sqlite3.h>
+
+#include <csignal>
+#include <sys/types.h>
+
+using Settings = QList<QPair<QString, QString>>;
+
+namespace daemontest {
+
+// One check tick of the daemon is 5 s; no expected effect takes more than two.
+constexpr int tickWaitMs = 12000;
+
+inline QString readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+inline qint64 queryNumber(const QString &database, const char *sql)
+{
+    qint64 value = -1;
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(database.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt *statement = nullptr;
+        if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK
+            && sqlite3_step(statement) == SQLITE_ROW)
+            value = sqlite3_column_int64(statement, 0);
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return value;
+}
+
+} // namespace daemontest
+
+
+using namespace daemontest;
+
+// Sets up a private bus with the alarm services and a namespace holder before
+// each test and removes them after it.
+class DaemonHarness : public QObject
+{
+    Q_OBJECT
+
+protected slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+protected:
+    bool startNamespace();
+    bool startDaemon(QProcess &daemon, const QMap<QByteArray, QByteArray> &environment = {});
+    bool stopDaemon(QProcess &daemon, int signalNumber);
+    void writeSettings(const Settings &values);
+    QStringList logLines() const;
+    QString dataFile(const QString &name) const { return data + QLatin1Char('/') + name; }
+
+    PrivateBus bus;
+    BusServices services;
+    QTemporaryDir *work = nullptr;
+    QString data;
+    QString record;
+    QProcess holder;
+};
+
+inline void DaemonHarness::initTestCase()
+{
+    QVERIFY(QFileInfo::exists(QStringLiteral(FERROW_DAEMON)));
+    QVERIFY(QFileInfo::exists(QStringLiteral(FERROW_FAKE_COLLECTOR)));
+}
+
+inline void DaemonHarness::init()
+{
+    work = new QTemporaryDir;
+    QVERIFY(work->isValid());
+    data = work->filePath(QStringLiteral("data"));
+    QVERIFY(QDir().mkpath(data));
+    record = work->filePath(QStringLiteral("received.txt"));
+    const QString address = bus.start(work->path());
+    QVERIFY2(!address.isEmpty(), qPrintable(bus.error()));
+    QVERIFY(services.start(address, {"--user", "alice", "--transmit", "ok", "--record", record}));
+    QVERIFY(startNamespace());
+}
+
+inline void DaemonHarness::cleanup()
+{
+    holder.kill();
+    holder.waitForFinished(5000);
+    services.stop();
+    bus.stop();
+    delete work;
+    work = nullptr;
+}
+
+inline bool DaemonHarness::startNamespace()
+{
+    // A process that only holds the namespaces; the daemons join them.
+    holder.setProcessChannelMode(QProcess::ForwardedChannels);
+    holder.start(QStringLiteral(FERROW_IN_NAMESPACE),
+                 {work->path(), data, QStringLiteral(FERROW_FAKE_COLLECTOR),
+                  QFileInfo(QStringLiteral(FERROW_DAEMON)).absolutePath(), QStringLiteral("/bin/sleep"),
+                  QStringLiteral("600")});
+    if (!holder.waitForStarted(5000))
+        return false;
+    // Ready once /tmp inside is the private one.
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 10000) {
+        QProcess check;
+        check.start(QStringLiteral("nsenter"), {"--target", QString::number(holder.processId()), "--mount",
+                                                "findmnt", "-n", "-o", "FSTYPE", "/tmp"});
+        check.waitForFinished(5000);
+        if (check.readAllStandardOutput().trimmed() == "tmpfs")
+            return true;
+        QTest::qWait(50);
+    }
+    return false;
+}
+
+inline bool DaemonHarness::startDaemon(QProcess &daemon, const QMap<QByteArray, QByteArray> &environment)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"), bus.address());
+    // Read by the fake collector, which inherits the daemon's environment.
+    env.insert(QStringLiteral("FAKE_COLLECTOR_SOCKET"), QStringLiteral("/tmp/network_monitor.sock"));
+    for (auto it = environment.cbegin(); it != environment.cend(); ++it)
+        env.insert(QString::fromUtf8(it.key()), QString::fromUtf8(it.value()));
+    daemon.setProcessEnvironment(env);
+    daemon.start(QStringLiteral("nsenter"), {"--target", QString::number(holder.processId()), "--mount", "--ipc",
+                                             "--", QStringLiteral(FERROW_DAEMON)});
+    return daemon.waitForStarted(5000);
+}
+
+inline bool DaemonHarness::stopDaemon(QProcess &daemon, int signalNumber)
+{
+    ::kill(pid_t(daemon.processId()), signalNumber);
+    return daemon.waitForFinished(15000);
+}
+
+inline void DaemonHarness::writeSettings(const Settings &values)
+{
+    // Written beside and renamed over the old file.
+    QSaveFile file(dataFile(QStringLiteral("setting.conf")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QByteArray text = "[RivletMonitor]\nLogLevel=1\n";
+    for (const auto &value : values)
+        text += value.first.toUtf8() + '=' + value.second.toUtf8() + '\n';
+    file.write(text);
+    QVERIFY(file.commit());
+}
+
+inline QStringList DaemonHarness::logLines() const
+{
+    static const QRegularExpression stamp(QStringLiteral("^\\[\\d{4}:\\d\\d:\\d\\d \\d\\d:\\d\\d:\\d\\d:\\d{3}\\] "));
+    QStringList lines = readFile(dataFile(QStringLiteral("ferrow.log"))).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (QString &line : lines)
+        line.remove(stamp);
+    return lines;
+}
+

@@ -1,0 +1,71 @@
+// The whole daemon: settings changes, the audit and alarm delivery.
+#include "daemonharness.h"
+
+class TestDaemonSettings : public DaemonHarness
+{
+    Q_OBJECT
+
+private slots:
+    void settingsRenamedOverTheFileSwitchCountingAndAudit();
+    void settingsFileCreatedAfterStartIsApplied();
+};
+
+void TestDaemonSettings::settingsRenamedOverTheFileSwitchCountingAndAudit()
+{
+    writeSettings({{"FERROW_COUNT_STATUS", "1"}});
+    QProcess daemon;
+    // Each report says that pid 1 sent 256 MiB.
+    QVERIFY(startDaemon(daemon, {{"FAKE_COLLECTOR_DOCUMENT",
+                                  "{\"type\":\"network_data\",\"processes\":[{\"pid\":1,\"comm\":\"big\","
+                                  "\"tx_bytes\":268435456,\"rx_bytes\":0,\"tx_speed\":1,\"rx_speed\":0}]}"}}));
+    QTRY_VERIFY_WITH_TIMEOUT(logLines().contains(QStringLiteral("ProcessMonitor 启动成功")), tickWaitMs);
+
+    writeSettings({{"FERROW_COUNT_STATUS", "0"}});
+    QTRY_VERIFY_WITH_TIMEOUT(logLines().contains(QStringLiteral("流量统计停止")), tickWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(readFile(dataFile(QStringLiteral("app_info"))), QStringLiteral("[]"), tickWaitMs);
+
+    writeSettings({{"FERROW_COUNT_STATUS", "1"}});
+    QTRY_COMPARE_WITH_TIMEOUT(logLines().count(QStringLiteral("流量统计启动")), 2, tickWaitMs);
+
+    // An audit change with a fresh timestamp restarts the audit.
+    const QString now = QString::number(QDateTime::currentSecsSinceEpoch());
+    writeSettings({{"FERROW_COUNT_STATUS", "1"}, {"FERROW_ALARM_PERIOD", "1"}, {"FERROW_ALARM_STATUS", "1"},
+                   {"FERROW_ALARM_SIZE", "1"}, {"FERROW_ALARM_TIMESTAMP", now}});
+    QTRY_VERIFY_WITH_TIMEOUT(logLines().contains(QStringLiteral("总流量审计启动: 阈值上限1GB, 周期1小时")), tickWaitMs);
+    QVERIFY(logLines().contains(QStringLiteral("流量审计配置变更,重置流量审计...")));
+
+    // Over 1 GB within a few reports: the alarm is logged and delivered once.
+    QTRY_COMPARE_WITH_TIMEOUT(readFile(record).count(QLatin1Char('\n')), 1, tickWaitMs);
+    const QString sent = QJsonDocument::fromJson("[" + readFile(record).trimmed().toUtf8() + "]").array().at(0).toString();
+    QVERIFY2(sent.startsWith(QStringLiteral("{\"hostname\":\"alice\"")), qPrintable(sent));
+    QVERIFY(sent.contains(QStringLiteral("总流量使用超标,")));
+    const QStringList alarms = logLines().filter(QStringLiteral("\"name\":\"ferrow_alarm\""));
+    QCOMPARE(alarms.size(), 1);
+    QVERIFY(alarms.first().startsWith(QStringLiteral("{\"time\":\"")));
+    // One more check tick with ever more traffic: no second alarm in the period.
+    QTest::qWait(5500);
+    QCOMPARE(readFile(record).count(QLatin1Char('\n')), 1);
+    QCOMPARE(logLines().filter(QStringLiteral("\"name\":\"ferrow_alarm\"")).size(), 1);
+
+    QVERIFY(stopDaemon(daemon, SIGTERM));
+    QCOMPARE(daemon.exitCode(), 0);
+}
+
+void TestDaemonSettings::settingsFileCreatedAfterStartIsApplied()
+{
+    QProcess daemon;
+    QVERIFY(startDaemon(daemon));
+    // Without a settings file nothing is logged; give the daemon time to start.
+    QTest::qWait(1500);
+    QCOMPARE(daemon.state(), QProcess::Running);
+    // Switched on by a settings change, the check tick runs with an audit period.
+    writeSettings({{"FERROW_COUNT_STATUS", "1"}, {"FERROW_ALARM_PERIOD", "1"}});
+    QTRY_VERIFY_WITH_TIMEOUT(logLines().contains(QStringLiteral("流量统计启动")), tickWaitMs);
+    QTRY_VERIFY_WITH_TIMEOUT(readFile(dataFile(QStringLiteral("app_info"))).contains(QStringLiteral("\"sum_recv\":")),
+                             tickWaitMs);
+    QVERIFY(stopDaemon(daemon, SIGTERM));
+    QCOMPARE(daemon.exitCode(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestDaemonSettings)
+#include "tst_daemonsettings.moc"
