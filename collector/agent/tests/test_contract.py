@@ -203,6 +203,31 @@ class BadConditionTest(unittest.TestCase):
         self.addCleanup(client.close)
         self.assertEqual(client.read_document()["type"], "network_data")
 
+    def test_installed_layout_finds_its_program_without_options(self):
+        if not netfixture.BPF_OBJECT:
+            self.skipTest("needs the built program (FERROW_COLLECTOR_BPF_OBJECT)")
+        prefix = tempfile.mkdtemp(prefix="fa-prefix-")
+        self.addCleanup(shutil.rmtree, prefix)
+        os.makedirs(os.path.join(prefix, "bin"))
+        os.makedirs(os.path.join(prefix, "lib", "ferrow-monitor"))
+        script = os.path.join(prefix, "bin", "ferrow_monitor.py")
+        shutil.copy(netfixture.SCRIPT, script)
+        shutil.copy(netfixture.BPF_OBJECT, os.path.join(prefix, "lib", "ferrow-monitor"))
+        path = netfixture.socket_path()
+        proc = subprocess.Popen([netfixture.PYTHON, script, "--socket", path], cwd=os.path.join(prefix, "bin"),
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        try:
+            deadline = time.monotonic() + 10
+            while not os.path.exists(path) and time.monotonic() < deadline and proc.poll() is None:
+                time.sleep(0.02)
+            self.assertTrue(os.path.exists(path))
+        finally:
+            proc.terminate()
+            out = proc.communicate(10)[0]
+        self.assertEqual(proc.returncode, 0, out)
+        if netfixture.BACKEND == "ebpf":
+            self.assertIn("measuring with eBPF", out)
+
     def test_bad_options_are_refused_before_anything_starts(self):
         c = self.collector(extra=["--interval", "0"])
         self.assertEqual(c.proc.wait(10), 2)

@@ -3,6 +3,7 @@ counts of reports that never reached the daemon."""
 
 import importlib.util
 import json
+import os
 import socket
 import struct
 import unittest
@@ -66,6 +67,19 @@ class DocumentTest(unittest.TestCase):
     def test_a_tiny_limit_puts_one_process_per_document(self):
         docs = self.split_case(5, 160)
         self.assertEqual(len(docs), 5)
+
+
+class OptionsTest(unittest.TestCase):
+
+    def test_without_options_the_contract_holds(self):
+        o = fm.parse_args([])
+        self.assertEqual((o.socket, o.interval, o.loopback, o.backend, o.bpf_object, o.max_frame),
+                         ("/tmp/network_monitor.sock", 1.0, "exclude", "auto", None, 1048576))
+
+    def test_the_program_file_is_looked_up_beside_the_installed_script(self):
+        expected = os.path.normpath(os.path.join(os.path.dirname(os.path.realpath(netfixture.SCRIPT)),
+                                                 os.pardir, "lib", "ferrow-monitor", "ferrow_monitor.bpf.o"))
+        self.assertEqual(fm.default_bpf_object(), expected)
 
 
 class LedgerTest(unittest.TestCase):
