@@ -12,7 +12,7 @@ import time
 import unittest
 
 import netfixture
-from netfixture import Collector, FrameClient, NetnsPair
+from netfixture import Collector, FrameClient
 from test_traffic import NamespaceTestCase, needs_root
 
 NOBODY = 65534
