@@ -737,23 +737,34 @@ class _PbTalkers:
     def note(self, endpoint, pid, now):
         pids = self.by_endpoint.get(endpoint)
         if pids is None:
-            self.by_endpoint[endpoint] = {pid: now}
+            self.by_endpoint[endpoint] = {pid: [now, now]}
+        elif pid in pids:
+            pids[pid][1] = now
         else:
-            pids[pid] = now
+            pids[pid] = [now, now]
 
-    def only(self, endpoint, now):
-        """The one live process that talked to the endpoint recently, else None
-        (a process that has exited opens no more connections)."""
+    def only(self, endpoint, now, at=None):
+        """The one process that was talking to the endpoint around time `at` (default now)
+        and was alive then, else None. A process that began talking later cannot have
+        made an earlier connection; one that has exited makes no more."""
         pids = self.by_endpoint.get(endpoint)
         if not pids:
             return None
-        recent = [p for p, t in pids.items()
-                  if now - t <= _PB_TALKER_WINDOW and os.path.exists("/proc/%d" % p)]
-        return recent[0] if len(recent) == 1 else None
+        at = now if at is None else at
+        found = None
+        for pid, (first, last) in pids.items():
+            if first > at or at - last > _PB_TALKER_WINDOW:
+                continue
+            if last < at and not os.path.exists("/proc/%d" % pid):
+                continue
+            if found is not None:
+                return None
+            found = pid
+        return found
 
     def prune(self, now):
         for endpoint in list(self.by_endpoint):
-            pids = {p: t for p, t in self.by_endpoint[endpoint].items() if now - t <= _PB_TALKER_WINDOW}
+            pids = {p: t for p, t in self.by_endpoint[endpoint].items() if now - t[1] <= _PB_TALKER_WINDOW}
             if pids:
                 self.by_endpoint[endpoint] = pids
             else:
@@ -882,8 +893,8 @@ class PortableBackend(Backend):
         self.talkers = _PbTalkers()
         self.listeners = {}       # (family, port) -> (last seen, [(local address, pid or None)])
         self.ports_checked = {}   # (family, port) -> when an inbound SYN made us look for its listener
-        self.short = []           # closed sockets never seen alive: (family, local, lport, remote, tx, rx)
-        self.udp = {}             # (family, port) -> [tx, rx, local address, remote endpoint, to a group]
+        self.short = []           # closed sockets never seen alive: (family, local, lport, remote, tx, rx, guess, when)
+        self.udp = {}             # (family, port) -> [tx, rx, local address, remote endpoint, to a group, since]
         self.udp_owner = {}       # (family, port) -> (pid, when), from the UDP dumps
         self.udp_talkers = _PbTalkers()
         self.acc = {}             # pid -> [tx, rx]
@@ -1039,7 +1050,7 @@ class PortableBackend(Backend):
         guess = self._listener_owner(family, src, sport)
         if guess is None:
             guess = self.talkers.only((dst, dport), now)
-        self.short.append((family, src, sport, (dst, dport), tx, rx, guess))
+        self.short.append((family, src, sport, (dst, dport), tx, rx, guess, now))
         return guess is None
 
     def _read_proc_events(self):
@@ -1130,7 +1141,7 @@ class PortableBackend(Backend):
             key = (family, lport)
             entry = udp.get(key)
             if entry is None:
-                entry = udp[key] = [0, 0, local, (remote, rport), group]
+                entry = udp[key] = [0, 0, local, (remote, rport), group, now]
                 if key not in self.udp_owner and now - self.ports_checked.get(key, -1e9) >= 1.0:
                     self.ports_checked[key] = now
                     unknown = True
@@ -1213,14 +1224,14 @@ class PortableBackend(Backend):
         if now - self.last_udp_dump >= _PB_EAGER_GAP:
             self._dump_udp(now)
         udp, self.udp = self.udp, {}
-        for key, (tx, rx, _local, remote, group) in udp.items():
+        for key, (tx, rx, _local, remote, group, first) in udp.items():
             pid = self._udp_pid(key, now)
             if pid is not None:
                 self.udp_talkers.note(remote, pid, now)
             elif group:
                 continue  # broadcast or multicast no process here listens to
             else:
-                pid = self.udp_talkers.only(remote, now)
+                pid = self.udp_talkers.only(remote, now, first)
             self._count(pid if pid is not None else 0, tx, rx)
 
     # -- TCP dumps --
@@ -1350,18 +1361,18 @@ class PortableBackend(Backend):
         if not self.short:
             return
         short, self.short = self.short, []
-        for family, local, lport, remote, tx, rx, guess in short:
+        for family, local, lport, remote, tx, rx, guess, closed_at in short:
             if guess is None:
-                guess = self._guess_owner(family, local, lport, remote, now)
+                guess = self._guess_owner(family, local, lport, remote, now, closed_at)
             self._count(guess, tx, rx)
 
-    def _guess_owner(self, family, local, lport, remote, now):
+    def _guess_owner(self, family, local, lport, remote, now, at=None):
         """Owner of a socket whose process is not known: the listener's owner for an inbound
         connection, else the one process recently talking to the same remote endpoint,
         else 0 (unattributed)."""
         pid = self._listener_owner(family, local, lport)
         if pid is None:
-            pid = self.talkers.only(remote, now)
+            pid = self.talkers.only(remote, now, at)
         if pid is None and now - self.last_listener_dump >= 1.0:
             self._dump_listeners(now)  # a listener opened since the last look
             pid = self._listener_owner(family, local, lport)

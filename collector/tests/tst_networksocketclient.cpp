@@ -448,11 +448,11 @@ void TestNetworkSocketClient::peerOfAnotherUserIsRejected()
         "print('listening', flush=True)\n"
         "c, _ = s.accept()\n"
         "body = b'{\"type\":\"network_data\",\"processes\":[{\"pid\":1}]}'\n"
-        "c.sendall(struct.pack('>I', len(body)) + body)\n"
-        "c.settimeout(10)\n"
         "try:\n"
+        "    c.sendall(struct.pack('>I', len(body)) + body)\n"
+        "    c.settimeout(10)\n"
         "    print('closed' if c.recv(1) == b'' else 'data', flush=True)\n"
-        "except ConnectionResetError:\n"
+        "except (BrokenPipeError, ConnectionResetError):\n"
         "    print('closed', flush=True)\n");
     QProcess impostor;
     impostor.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), script, peerSocket});
