@@ -23,6 +23,7 @@
 
 #include <csignal>
 #include <sys/types.h>
+#include <unistd.h>
 
 using Settings = QList<QPair<QString, QString>>;
 
@@ -70,6 +71,7 @@ protected slots:
 
 protected:
     bool startNamespace();
+    QList<pid_t> processesInNamespace() const;
     bool startDaemon(QProcess &daemon, const QMap<QByteArray, QByteArray> &environment = {});
     bool stopDaemon(QProcess &daemon, int signalNumber);
     void writeSettings(const Settings &values);
@@ -103,8 +105,41 @@ inline void DaemonHarness::init()
     QVERIFY(startNamespace());
 }
 
+inline QList<pid_t> DaemonHarness::processesInNamespace() const
+{
+    QList<pid_t> pids;
+    const auto mountNamespace = [](const QString &pid) {
+        char target[64] = {};
+        const ssize_t size = ::readlink(("/proc/" + pid + "/ns/mnt").toLatin1().constData(), target, sizeof target - 1);
+        return size > 0 ? QByteArray(target, int(size)) : QByteArray();
+    };
+    const QString holderPid = QString::number(holder.processId());
+    const QByteArray own = mountNamespace(holderPid);
+    if (own.isEmpty())
+        return pids;
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        bool isPid = false;
+        const pid_t pid = pid_t(entry.toInt(&isPid));
+        if (isPid && entry != holderPid && mountNamespace(entry) == own)
+            pids << pid;
+    }
+    return pids;
+}
+
 inline void DaemonHarness::cleanup()
 {
+    // A failed check leaves a daemon or an orphaned collector behind: every
+    // process in the namespaces gets SIGTERM, then SIGKILL.
+    if (holder.state() != QProcess::NotRunning) {
+        for (const pid_t pid : processesInNamespace())
+            ::kill(pid, SIGTERM);
+        QElapsedTimer timer;
+        timer.start();
+        while (!processesInNamespace().isEmpty() && timer.elapsed() < 8000)
+            QTest::qWait(100);
+        for (const pid_t pid : processesInNamespace())
+            ::kill(pid, SIGKILL);
+    }
     holder.kill();
     holder.waitForFinished(5000);
     services.stop();
