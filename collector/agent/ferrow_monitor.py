@@ -903,6 +903,7 @@ class PortableBackend(Backend):
         self.baseline = True
         self.last_tcp_dump = self.last_listener_dump = self.last_udp_dump = self.last_links = -1e9
         self.events_lost = 0
+        self.last_complaint = None
         self.syn_budget = _PB_SYN_BUDGET
         self.seen_inodes = set()  # socket inodes in the dumps since the last prune
         self.last_prune = time.monotonic()
@@ -990,8 +991,8 @@ class PortableBackend(Backend):
                 for capture in self.captures:
                     if fd == capture.sock.fileno():
                         self._read_packets(capture, now)
-        except OSError as e:
-            say("portable: reading events failed: %s" % (e.strerror or e))
+        except Exception as e:  # one bad event must not stop the measurement
+            self._complain("reading events failed", e)
 
     def _count(self, pid, tx, rx):
         if tx <= 0 and rx <= 0:
@@ -1398,13 +1399,20 @@ class PortableBackend(Backend):
             self._report_losses()
             if now - self.last_prune >= _PB_PRUNE_EVERY:
                 self._prune(now)
-        except OSError as e:
-            say("portable: measuring failed this interval: %s" % (e.strerror or e))
+        except Exception as e:  # the report still goes out, with what was counted
+            self._complain("measuring failed this interval", e)
         acc, self.acc = self.acc, {}
         out = {}
         for pid, (tx, rx) in acc.items():
             out[pid] = (_PB_UNATTRIBUTED if pid == 0 else self.owners.name(pid), tx, rx)
         return out
+
+    def _complain(self, what, error):
+        """One line per new kind of failure, not one per event."""
+        text = "portable: %s: %s" % (what, getattr(error, "strerror", None) or error)
+        if text != self.last_complaint:
+            self.last_complaint = text
+            say(text)
 
     def _report_losses(self):
         drops = sum(c.drops() for c in self.captures)

@@ -248,6 +248,33 @@ class PortableBackendTest(PortableCollector, NamespaceTestCase):
 
 
 @unittest.skipUnless(os.geteuid() == 0, "needs root")
+class PortableChoiceTest(unittest.TestCase):
+    """When the portable backend runs, and what it says when it cannot."""
+
+    collector = test_contract.BadConditionTest.collector
+    assertExitsClearly = test_contract.BadConditionTest.assertExitsClearly
+
+    def test_portable_without_root_exits_with_a_clear_line(self):
+        collector = self.collector(backend="portable", user=test_contract.NOBODY)
+        self.assertExitsClearly(collector, 2, "needs root")
+        self.assertIn("portable measurement unavailable", collector.output)
+
+    def test_auto_falls_back_to_portable_when_the_ebpf_program_cannot_load(self):
+        net = NetnsPair()
+        net.create()
+        self.addCleanup(net.destroy)
+        collector = Collector(netns=net.local, backend="auto", extra=["--bpf-object", "/nonexistent.bpf.o"])
+        self.addCleanup(collector.stop)
+        self.assertTrue(collector.wait_line("measuring with portable"), collector.output)
+        self.assertIn("ebpf measurement unavailable", collector.output)
+        client = test_traffic.FrameClient(collector.path)
+        self.addCleanup(client.close)
+        result = net.run("tcp", net.remote_v4, "--send", "1000000", "--reply", "1000", "--rate", "4000000")
+        self.assertTrue(client.wait_for({result["pid"]: (result["tx"], result["rx"])}))
+        self.assertEqual(client.get(result["pid"])[1:], (result["tx"], result["rx"]))
+
+
+@unittest.skipUnless(os.geteuid() == 0, "needs root")
 class ProcessEventsTest(unittest.TestCase):
     """In the initial network namespace the proc connector names new processes."""
 
