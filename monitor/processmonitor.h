@@ -51,7 +51,9 @@ public:
     // as alarmDetail() builds it.
     static QString buildAlarmMessage(const QString &desc, const QString &detail);
     // The application list of an alarm: the ten applications of the period
-    // with the most traffic by the alarm's measure, names escaped.
+    // with the most traffic by the alarm's measure. Unlike the process table's
+    // topAppsFragment, which copies names as they are, it escapes the names,
+    // so a quotation mark or backslash in one cannot break the message.
     QString alarmDetail(int kind) const;
 
     // Delivers message with "log_transmit": 0 delivered, 1 system bus not
