@@ -378,9 +378,13 @@ class EbpfBackend(Backend):
 #   keyed by the socket cookie; the sock_diag close notifications give the final counters
 #   of every socket that goes away, including those that lived between two dumps.
 # - UDP: packet capture on the non-loopback interfaces, filtered in the kernel so that
-#   only UDP headers reach Python; the payload is the UDP length field minus 8.
+#   only UDP headers (and TCP SYNs) reach Python; the payload is the UDP length field minus 8.
 # - Owners: socket inode -> pid from /proc/<pid>/fd, scanned only for unknown inodes,
-#   newest processes first (fork/exec events of the proc connector say which).
+#   newest processes first (fork/exec events of the proc connector say which). A new
+#   connection's owner is looked up at its SYN, while the process surely holds the socket.
+# - Connections nobody was seen holding: the listener's owner for inbound ones, the one
+#   process talking to the same remote endpoint at the time for outbound ones, else pid 0
+#   "unattributed", so that totals add up.
 import collections
 
 _PB_NETLINK_ROUTE = 0
@@ -892,8 +896,9 @@ class PortableBackend(Backend):
         self.socks = {}           # cookie -> _PbSocket
         self.talkers = _PbTalkers()
         self.listeners = {}       # (family, port) -> (last seen, [(local address, pid or None)])
-        self.ports_checked = {}   # (family, port) -> when an inbound SYN made us look for its listener
-        self.short = []           # closed sockets never seen alive: (family, local, lport, remote, tx, rx, guess, when)
+        self.ports_checked = {}   # port key -> when traffic to an unknown port made us look for its owner
+        # Closed sockets never seen alive: (family, local, lport, remote, tx, rx, guess, closed at)
+        self.short = []
         self.udp = {}             # (family, port) -> [tx, rx, local address, remote endpoint, to a group, since]
         self.udp_owner = {}       # (family, port) -> (pid, when), from the UDP dumps
         self.udp_talkers = _PbTalkers()
@@ -963,6 +968,8 @@ class PortableBackend(Backend):
                 % (e.strerror or e))
 
     def fds(self):
+        if self.destroy is None:
+            return []
         fds = [self.destroy.fileno()] + [c.sock.fileno() for c in self.captures]
         if self.proc_events is not None:
             fds.append(self.proc_events.fileno())
@@ -997,6 +1004,7 @@ class PortableBackend(Backend):
     def _count(self, pid, tx, rx):
         if tx <= 0 and rx <= 0:
             return
+        pid = pid or 0
         entry = self.acc.get(pid)
         if entry is None:
             self.acc[pid] = [max(tx, 0), max(rx, 0)]
