@@ -33,6 +33,15 @@ bool exceedsPeak(double total, qint32 peak)
     return total > double(quint32(peak));
 }
 
+// The new value of a peak that total exceeds. Clamping must not lower a
+// stored peak that already lies beyond the clamp (a row holding an unsigned
+// value with the top bit set).
+qint32 raisedPeak(double total, qint32 peak)
+{
+    const qint32 raised = roundPeak(total);
+    return quint32(raised) > quint32(peak) ? raised : peak;
+}
+
 } // namespace
 
 ProcessList::ProcessList(QObject *parent)
@@ -163,12 +172,12 @@ void ProcessList::processNetworkData(QList<NetworkProcess> processes)
 void ProcessList::raisePeaks(double recvSpeedTotal, double sentSpeedTotal)
 {
     if (exceedsPeak(recvSpeedTotal, hourRecord.recv_peak))
-        hourRecord.recv_peak = roundPeak(recvSpeedTotal);
+        hourRecord.recv_peak = raisedPeak(recvSpeedTotal, hourRecord.recv_peak);
     if (exceedsPeak(sentSpeedTotal, hourRecord.sent_peak))
-        hourRecord.sent_peak = roundPeak(sentSpeedTotal);
+        hourRecord.sent_peak = raisedPeak(sentSpeedTotal, hourRecord.sent_peak);
     const double both = recvSpeedTotal + sentSpeedTotal;
     if (exceedsPeak(both, hourRecord.total_peak))
-        hourRecord.total_peak = roundPeak(both);
+        hourRecord.total_peak = raisedPeak(both, hourRecord.total_peak);
 }
 
 // A process whose /proc entry is gone survives one more report (its grace
@@ -182,8 +191,11 @@ void ProcessList::sweepVanishedProcesses()
         if (!QFile::exists(statPattern.arg(it.key())))
             info->alive = 0;
         processHistory[it.key()] = info;
-        if (info->alive == 0) {
-            if (info->graceRound)
+        // Read through the const view: the record now shares its data with
+        // the history, and a write access would copy it for every report.
+        const ProcessInfoData &state = info.fields();
+        if (state.alive == 0) {
+            if (state.graceRound)
                 info->graceRound = false;
             else
                 removed.append(it.key());

@@ -19,7 +19,8 @@ namespace process {
 
 namespace {
 
-// Byte counts as exact JSON integers while they fit the signed 64-bit range.
+// Byte counts as JSON integers. The serialiser writes every number through a
+// double, so they are exact up to 2^53 bytes (8 PiB).
 QJsonValue byteCount(quint64 bytes)
 {
     if (bytes <= quint64(std::numeric_limits<qint64>::max()))

@@ -135,6 +135,14 @@ void TestAttributionRealDb::scriptRunByPythonIsTheProgram()
 
     QCOMPARE(list->executablePath(pid), script);
     QCOMPARE(list->resolveApplication(script, pid), QStringLiteral("-"));
+    NetworkProcess p;
+    p.pid = pid;
+    p.rx_bytes = 5;
+    list->processNetworkData({p});
+    const auto &info = list->activeProcesses.value(pid).fields();
+    QCOMPARE(info.exePath, script);
+    QCOMPARE(info.name, QStringLiteral("waiter.py"));
+    QCOMPARE(info.app, QStringLiteral("-"));
     child.closeWriteChannel();
     QVERIFY(child.waitForFinished());
 }

@@ -50,6 +50,7 @@ private slots:
     void hourChangeClosesTheOldHourAndStartsTheNew();
     void flushAfterMidnightIsAnHourChange();
     void hourChangeContinuesAStoredRowOfTheNewHour();
+    void failedReadAtHourChangeStartsTheNewHourFromZero();
     void restartWithinTheHourContinuesItsFigures();
     void failedApplicationWriteIsRetriedWithTheNextFlush();
     void failedHourSaveLosesNothing();
@@ -212,6 +213,39 @@ void TestHourAccounting::hourChangeContinuesAStoredRowOfTheNewHour()
     QCOMPARE(list->hourRecord.mins, 12);
     QCOMPARE(list->hourRecord.recv, qint64(4000));
     QCOMPARE(list->hourRecord.total_peak, 70);
+}
+
+void TestHourAccounting::failedReadAtHourChangeStartsTheNewHourFromZero()
+{
+    HourRecord stored;
+    stored.mins = 12;
+    stored.recv = 4000;
+    stored.total_peak = 70;
+    QCOMPARE(saveHourRecord("2026-03-04 11:00", &stored), 0);
+
+    auto list = makeList(at("2026-03-04 10:58:00"));
+    list->processNetworkData({report(GonePid, 50, 5, 3, 3)});
+    // Neither the save of the ended hour nor the read of the new one works.
+    const QString goodDb = db();
+    ferrow::defaults().paths.databaseFile = dataDir->path() + QStringLiteral("/missing-dir/ferrow.db");
+    now = at("2026-03-04 11:00:01");
+    list->handleSqlUpdate();
+    QCOMPARE(list->currentHourKey, QStringLiteral("2026-03-04 11:00"));
+    QCOMPARE(list->hourRecord.mins, 0);
+    QCOMPARE(list->hourRecord.recv, qint64(0));
+    QCOMPARE(list->hourRecord.sent, qint64(0));
+    QCOMPARE(list->hourRecord.recv_peak, 0);
+    QCOMPARE(list->hourRecord.sent_peak, 0);
+    QCOMPARE(list->hourRecord.total_peak, 0);
+    QCOMPARE(list->pendingAppTraffic.value(QStringLiteral("-")).recv, quint64(50));
+
+    // The next save replaces the row the database holds for the new hour.
+    ferrow::defaults().paths.databaseFile = goodDb;
+    now = at("2026-03-04 11:01:01");
+    list->handleSqlUpdate();
+    QCOMPARE(accountingtest::queryRows(db(), "SELECT time, mins, recv, total_peak FROM hour_data ORDER BY time"),
+             QStringLiteral("2026-03-04 11:00|1|0|0"));
+    QCOMPARE(accountingtest::queryRows(db(), "SELECT pkgname, recv, sent FROM app_data"), QStringLiteral("-|50|5"));
 }
 
 void TestHourAccounting::restartWithinTheHourContinuesItsFigures()

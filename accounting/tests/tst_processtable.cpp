@@ -2,6 +2,7 @@
 // clearing, and the snapshot documents with their text builders.
 
 #include "accountingtestsupport.h"
+#include "networkmonitor.h"
 #include "processlist.h"
 
 #include <QFile>
@@ -19,6 +20,7 @@
 #include <memory>
 
 using sysmonitor::process::AppTraffic;
+using sysmonitor::process::ProcessInfo;
 using sysmonitor::process::ProcessList;
 
 namespace {
@@ -56,6 +58,8 @@ private slots:
     void cleanup();
 
     void metaObjectNamesTheClassAndSlots();
+    void constructionStartsTheCollectorLinkAndForwardsItsMessages();
+    void recordsAtRestShareTheirDataWithTheHistory();
     void newPidIsResolvedOnceAndAccumulates();
     void samePidTwiceAddsBothAndKeepsTheSecondSpeeds();
     void emptyReportOnlyResetsSpeedsAndSweeps();
@@ -72,6 +76,8 @@ private slots:
 
     void processDocumentListsHistoryInPidOrder();
     void appDocumentSpeedsCoverOneInterval();
+    void appDocumentListsApplicationsInNameOrderAsUtf8();
+    void byteCountsBeyond32BitsStayExact();
     void unwritableDocumentIsSkippedButIntervalMoves();
     void documentIsReplacedWholeNotRewrittenInPlace();
     void formatSizeUsesBinaryUnits_data();
@@ -123,6 +129,40 @@ void TestProcessTable::metaObjectNamesTheClassAndSlots()
     QVERIFY(QMetaObject::invokeMethod(list.get(), "processNetworkData", Qt::DirectConnection,
                                       Q_ARG(QList<NetworkProcess>, processes)));
     QCOMPARE(list->activeProcesses.value(GonePid)->sum_recv, quint64(7));
+}
+
+void TestProcessTable::constructionStartsTheCollectorLinkAndForwardsItsMessages()
+{
+    list.reset();
+    // The collector script does not exist here, so the link cannot start; the
+    // table is built all the same.
+    QTest::ignoreMessage(QtDebugMsg, "启动监控失败");
+    list.reset(new ProcessList);
+    QCOMPARE(list->networkMonitor->parent(), list.get());
+
+    // The link's messages become debug lines; its reports reach the table.
+    QTest::ignoreMessage(QtDebugMsg, "状态:  \"监控中\"");
+    QTest::ignoreMessage(QtDebugMsg, "错误:  \"连接断开\"");
+    emit list->networkMonitor->statusChanged(QStringLiteral("监控中"));
+    emit list->networkMonitor->errorOccurred(QStringLiteral("连接断开"));
+    emit list->networkMonitor->dataReceived({report(GonePid, 3, 4)});
+    QCOMPARE(list->activeProcesses.value(GonePid)->sum_sent, quint64(4));
+}
+
+void TestProcessTable::recordsAtRestShareTheirDataWithTheHistory()
+{
+    const qint32 self = qint32(QCoreApplication::applicationPid());
+    list->processNetworkData({report(self, 10, 20)});
+    list->processNetworkData({});
+    // A live process without speeds is neither changed nor copied by a report.
+    const ProcessInfo active = list->activeProcesses.value(self);
+    const ProcessInfo history = list->processHistory.value(self);
+    QCOMPARE(&active.fields(), &history.fields());
+
+    // Writing one copy never changes the other.
+    list->activeProcesses[self]->sum_recv = 99;
+    QCOMPARE(list->processHistory.value(self)->sum_recv, quint64(10));
+    QCOMPARE(active->sum_recv, quint64(10));
 }
 
 void TestProcessTable::newPidIsResolvedOnceAndAccumulates()
@@ -354,6 +394,13 @@ void TestProcessTable::oversizedSpeedTotalsClampThePeaks()
     QCOMPARE(list->hourRecord.total_peak, max);
     list->processNetworkData({report(GonePid, 0, 0, std::numeric_limits<double>::infinity(), 0)});
     QCOMPARE(list->hourRecord.recv_peak, max);
+
+    // A stored peak beyond the clamp (top bit set) is never lowered by it.
+    list->hourRecord.sent_peak = -5;  // 4294967291 as unsigned
+    list->hourRecord.total_peak = -2; // 4294967294 as unsigned
+    list->processNetworkData({report(GonePid, 0, 0, 0, 5e9)});
+    QCOMPARE(list->hourRecord.sent_peak, -5);
+    QCOMPARE(list->hourRecord.total_peak, -2);
 }
 
 void TestProcessTable::clearEmptiesTablesWritesEmptyDocumentsAndKeepsHourAndPeriod()
@@ -426,6 +473,37 @@ void TestProcessTable::appDocumentSpeedsCoverOneInterval()
     QVERIFY(readFile(ferrow::paths().appInfoFile).contains("\"recv_speed\":0.24,\"sent_speed\":0,"));
 }
 
+void TestProcessTable::appDocumentListsApplicationsInNameOrderAsUtf8()
+{
+    // Ascending QString order compares UTF-16 code units: "" < "-" < "B" < "b" < Cyrillic.
+    for (const QString &name : {QStringLiteral("b"), QStringLiteral("пакет"), QStringLiteral("B"),
+                                QStringLiteral("-"), QString()}) {
+        AppTraffic t;
+        t.recv = 10;
+        list->appTraffic.insert(name, t);
+    }
+    list->writeAppDocument();
+    QByteArray expected = "[";
+    for (const char *name : {"", "-", "B", "b", "\xd0\xbf\xd0\xb0\xd0\xba\xd0\xb5\xd1\x82"})
+        expected += QByteArray("{\"pkg\":\"") + name
+                    + "\",\"recv_speed\":0,\"sent_speed\":0,\"sum_recv\":10,\"sum_sent\":0,\"sum_total\":10},";
+    expected.chop(1);
+    expected += "]";
+    QCOMPARE(readFile(ferrow::paths().appInfoFile), expected);
+}
+
+void TestProcessTable::byteCountsBeyond32BitsStayExact()
+{
+    // Counts are written as integers, exact up to 2^53 (the serialiser's
+    // numbers are doubles): no 32-bit cut, no float, no exponent.
+    const quint64 big = (quint64(1) << 52) + 1;
+    list->processNetworkData({report(GonePid, big, 2)});
+    list->refreshSnapshots();
+    const QByteArray sums = "\"sum_recv\":4503599627370497,\"sum_sent\":2,\"sum_total\":4503599627370499}]";
+    QVERIFY2(readFile(ferrow::paths().processInfoFile).endsWith(sums), readFile(ferrow::paths().processInfoFile).constData());
+    QVERIFY2(readFile(ferrow::paths().appInfoFile).endsWith(sums), readFile(ferrow::paths().appInfoFile).constData());
+}
+
 void TestProcessTable::unwritableDocumentIsSkippedButIntervalMoves()
 {
     list->processNetworkData({report(GonePid, 5120, 0)});
@@ -457,6 +535,14 @@ void TestProcessTable::documentIsReplacedWholeNotRewrittenInPlace()
     seen.resize(int(n));
     QCOMPARE(seen, first);
     QCOMPARE(readFile(ferrow::paths().processInfoFile), QByteArray("[]"));
+    // Replacing keeps the documents readable by every user, as files written
+    // in place under the daemon's file-creation mask (022) would be.
+    const QFile::Permissions all = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                   | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther | QFile::WriteOther
+                                   | QFile::ExeOther;
+    const QFile::Permissions readable = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther;
+    QCOMPARE(QFileInfo(ferrow::paths().processInfoFile).permissions() & all, readable);
+    QCOMPARE(QFileInfo(ferrow::paths().appInfoFile).permissions() & all, readable);
     // Nothing is left beside the document.
     QCOMPARE(QDir(dataDir->path()).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral("process_info")),
              QStringList{QStringLiteral("process_info")});
