@@ -4,8 +4,8 @@
 Same workloads as bench_collector.py, plus the 200-connection burst on a 20 Mbit/s
 link. For each: the true payload bytes of the measured processes, the bytes the
 collector counted at all (under any pid, "unattributed" included) and the bytes it
-attributed to the right processes. Then the collector's CPU time per second of wall
-time while idle with 1,000 extra sleeping processes, and during a 1 Gbit/s transfer.
+attributed to the right processes, and the collector's CPU time per second of wall time
+during the workload. Then its CPU while idle with 1,000 extra sleeping processes.
 
 Run as root:  /usr/bin/python3 bench/agent/portable_bench.py [--backend portable|ebpf]
               [--bpf-object PATH] [--idle-seconds 30] [--scale 1.0]
@@ -37,8 +37,9 @@ def workloads(net, scale):
     return [w if len(w) == 5 else w + (None,) for w in listed]
 
 
-def snapshot(reader):
-    return {pid: (tx, rx) for pid, (_c, tx, rx) in list(reader.client.totals.items())}
+def snapshot(reader, server_pid):
+    """Totals per pid, without the peer's server (the eBPF backend sees every namespace)."""
+    return {pid: (tx, rx) for pid, (_c, tx, rx) in list(reader.client.totals.items()) if pid != server_pid}
 
 
 def shaped(net, rate):
@@ -54,7 +55,7 @@ def shaped(net, rate):
 def measure(net, collector, reader, label, mode, host, extra, rate):
     shaped(net, rate)
     try:
-        before = snapshot(reader)
+        before = snapshot(reader, net.server.pid)
         cpu0, wall0 = collector.cpu_seconds(), time.monotonic()
         result = net.run(mode, host, *extra, timeout=120)
         cpu1, wall1 = collector.cpu_seconds(), time.monotonic()
@@ -62,13 +63,13 @@ def measure(net, collector, reader, label, mode, host, extra, rate):
         truth = sum(tx + rx for tx, rx in expected.values())
         deadline = time.monotonic() + 8
         while time.monotonic() < deadline:
-            after = snapshot(reader)
+            after = snapshot(reader, net.server.pid)
             counted = sum(tx + rx for tx, rx in after.values()) - sum(tx + rx for tx, rx in before.values())
             if counted >= truth:
                 break
             time.sleep(0.05)
         time.sleep(2.2)
-        after = snapshot(reader)
+        after = snapshot(reader, net.server.pid)
     finally:
         shaped(net, None)
     counted = sum(tx + rx for tx, rx in after.values()) - sum(tx + rx for tx, rx in before.values())
@@ -112,7 +113,8 @@ def main():
         reader.start()
         time.sleep(1.5)
         print(next((line for line in collector.lines if "measuring with" in line), ""))
-        print("%-40s %12s %9s %9s %9s" % ("workload", "true bytes", "counted", "right pid", "unattr."))
+        print("%-40s %12s %9s %9s %9s %8s" % ("workload", "true bytes", "counted", "right pid", "unattr.",
+                                            "CPU"))
         cpu_transfer = None
         for label, mode, host, extra, rate in workloads(net, args.scale):
             truth, counted, attributed, unattributed, cpu, wall = measure(
@@ -120,8 +122,8 @@ def main():
             if "1 Gbit/s" in label:
                 cpu_transfer = (cpu, wall)
             pct = lambda n: 100.0 * n / truth if truth else 100.0  # noqa: E731
-            print("%-40s %12d %8.3f%% %8.3f%% %8.3f%%" % (label, truth, pct(counted), pct(attributed),
-                                                        pct(unattributed)), flush=True)
+            print("%-40s %12d %8.3f%% %8.3f%% %8.3f%% %7.2f%%" % (label, truth, pct(counted), pct(attributed),
+                                                                 pct(unattributed), 100 * cpu), flush=True)
         idle, used, wall = idle_cpu(collector, args.idle_seconds)
         print()
         print("collector CPU while idle, %d extra sleeping processes: %.3f%% of one core "
