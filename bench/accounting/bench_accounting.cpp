@@ -96,7 +96,14 @@ int main(int argc, char **argv)
     paths.collectorSocket = work.path() + QStringLiteral("/c.sock");
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
 
-    std::printf("Process accounting benchmark (Release, this machine's package database)\n\n");
+#if defined(__SANITIZE_ADDRESS__)
+    const char *build = "sanitizer build: figures are inflated";
+#elif defined(__OPTIMIZE__)
+    const char *build = "optimised build";
+#else
+    const char *build = "unoptimised build";
+#endif
+    std::printf("Process accounting benchmark (%s, this machine's package database)\n\n", build);
 
     // Package database: the first load happens in the constructor.
     const long rssBefore = residentKiB();
