@@ -247,6 +247,44 @@ class PortableBackendTest(PortableCollector, NamespaceTestCase):
         self.assertNotIn("dropped", collector.output)
 
 
+    def test_udp_nobody_holds_is_unattributed_and_broadcasts_count_only_when_heard(self):
+        collector = self.fresh()
+        client = self.client(collector)
+        listener = subprocess.Popen(NetnsPair.exec_args(self.net.local, [PYTHON, "-c", (
+            "import socket, sys\n"
+            "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+            "s.bind(('0.0.0.0', 5997))\n"
+            "print('ready', flush=True)\n"
+            "s.settimeout(1.5)\n"
+            "n = 0\n"
+            "try:\n"
+            "    while True:\n"
+            "        n += len(s.recv(2000))\n"
+            "except socket.timeout:\n"
+            "    print(n)\n")]), stdout=subprocess.PIPE, text=True)
+        self.addCleanup(listener.stdout.close)
+        self.addCleanup(listener.wait)
+        self.addCleanup(listener.kill)
+        self.assertEqual(listener.stdout.readline().strip(), "ready")
+        client.read_document()
+        # From the remote namespace: unicast to a closed port of ours, broadcasts to a
+        # port nobody here listens on, and broadcasts to the listener's port.
+        script = ("import socket\n"
+                  "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+                  "s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)\n"
+                  "s.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, b'fa1')\n"
+                  "for _ in range(40):\n"
+                  "    s.sendto(b'u' * 700, (%r, 5999))\n"
+                  "    s.sendto(b'b' * 300, ('255.255.255.255', 5998))\n"
+                  "    s.sendto(b'h' * 200, ('255.255.255.255', 5997))\n" % self.net.local_v4)
+        subprocess.run(NetnsPair.exec_args(self.net.remote, [PYTHON, "-c", script]), check=True, timeout=10)
+        self.assertEqual(listener.stdout.readline().strip(), str(40 * 200))
+        self.assertTrue(client.wait_for({0: (0, 40 * 700), listener.pid: (0, 40 * 200)}))
+        self.assertEqual(client.get(0), ("unattributed", 0, 40 * 700))
+        self.assertEqual(client.get(listener.pid), ("python3", 0, 40 * 200))
+        self.assertEqual(set(client.totals) - {0, listener.pid}, set())
+
+
 @unittest.skipUnless(os.geteuid() == 0, "needs root")
 class PortableChoiceTest(unittest.TestCase):
     """When the portable backend runs, and what it says when it cannot."""
