@@ -285,6 +285,32 @@ class PortableBackendTest(PortableCollector, NamespaceTestCase):
         self.assertEqual(set(client.totals) - {0, listener.pid}, set())
 
 
+@needs_root
+class PortableBridgeTest(unittest.TestCase):
+    """A packet crosses a bridge port and the bridge itself: it is counted once."""
+
+    def test_udp_through_a_bridge_is_counted_once(self):
+        net = NetnsPair()
+        net.create()
+        self.addCleanup(net.destroy)
+        for args in (["link", "add", "fb0", "type", "bridge"], ["link", "set", "fa0", "master", "fb0"],
+                     ["addr", "del", net.local_v4 + "/24", "dev", "fa0"],
+                     ["addr", "add", net.local_v4 + "/24", "dev", "fb0"], ["link", "set", "fb0", "up"]):
+            net.ip(net.local, *args)
+        deadline = time.monotonic() + 10
+        while netfixture.sh("ip", "netns", "exec", net.local, "ping", "-c1", "-W1", net.remote_v4,
+                            check=False).returncode != 0:
+            self.assertLess(time.monotonic(), deadline, "the bridge does not pass traffic")
+        collector = Collector(netns=net.local, backend="portable", interval=0.2)
+        self.addCleanup(collector.stop)
+        client = test_traffic.FrameClient(collector.path)
+        self.addCleanup(client.close)
+        result = net.run("udp", net.remote_v4, "--count", "300", "--size", "1000", "--rate", str(4 << 20))
+        self.assertEqual(result["tx"], 300 * 1000)
+        self.assertTrue(client.wait_for({result["pid"]: (result["tx"], result["rx"])}))
+        self.assertEqual(client.get(result["pid"])[1:], (result["tx"], result["rx"]))
+
+
 @unittest.skipUnless(os.geteuid() == 0, "needs root")
 class PortableChoiceTest(unittest.TestCase):
     """When the portable backend runs, and what it says when it cannot."""
