@@ -88,6 +88,7 @@ private slots:
     void countingValueOneToTwoCountsAsSwitchedOn();
     void fileReplacedByRenameStaysWatched();
     void settingsFileCreatedLaterIsWatchedAndApplied();
+    void settingsFileDeletedAndWrittenAgainIsFollowed();
 
 private:
     ProcessMonitor *makeController();
@@ -894,6 +895,21 @@ void TestProcessMonitor::settingsFileCreatedLaterIsWatchedAndApplied()
     writeSettings({{"FERROW_COUNT_STATUS", "0"}});
     QTRY_COMPARE(table()->auditConfig.countStatus, 0);
     QCOMPARE(newLogLines(), QStringList{"流量统计停止"});
+}
+
+void TestProcessMonitor::settingsFileDeletedAndWrittenAgainIsFollowed()
+{
+    writeSettings({{"FERROW_COUNT_STATUS", "1"}});
+    makeController()->start();
+    newLogLines();
+    // A missing file reads as all zeros: counting is switched off.
+    QVERIFY(QFile::remove(ferrow::paths().settingsFile));
+    QTRY_COMPARE(table()->auditConfig.countStatus, 0);
+    QVERIFY(!controller->confWatcher.files().contains(ferrow::paths().settingsFile));
+    writeSettings({{"FERROW_COUNT_STATUS", "1"}});
+    QTRY_COMPARE(table()->auditConfig.countStatus, 1);
+    QTRY_VERIFY(controller->confWatcher.files().contains(ferrow::paths().settingsFile));
+    QCOMPARE(newLogLines(), (QStringList{"流量统计停止", "流量统计启动"}));
 }
 
 QTEST_GUILESS_MAIN(TestProcessMonitor)
