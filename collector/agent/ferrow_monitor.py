@@ -775,10 +775,11 @@ class _PbTalkers:
                 del self.by_endpoint[endpoint]
 
 
-def _pb_capture_filter(outgoing, skip_ifindexes):
+def _pb_capture_filter(outgoing, ifindexes):
     """Classic BPF for a SOCK_DGRAM packet socket: the headers of the UDP packets of one
-    direction and, outgoing, of the TCP SYNs that open connections (their owner is looked
-    up at once, while the socket is surely still open)."""
+    direction on the given interfaces, and of the TCP SYNs that open connections (an
+    outgoing one's owner is looked up at once, while the socket is surely still open; an
+    incoming one's listener too)."""
     ad = lambda off: (-0x1000 + off) & 0xFFFFFFFF  # ancillary data: 0 protocol, 4 pkttype, 8 ifindex
     prog = []  # (code, jump-true label, jump-false label, k)
 
@@ -792,14 +793,18 @@ def _pb_capture_filter(outgoing, skip_ifindexes):
         op(JEQ, _PB_PACKET_OUTGOING, None, "drop")
     else:  # to us, broadcast or multicast; not other hosts' nor our own outgoing
         op(JGT, 2, "drop", None)
-    if skip_ifindexes:
+    # Only the interfaces asked for (none: index 0, which no interface has). Past a few
+    # hundred the jumps would not reach: then every interface.
+    if len(ifindexes) <= 200:
         op(LD_W, ad(8))
-        for index in sorted(skip_ifindexes):
-            op(JEQ, index, "drop", None)
+        wanted = sorted(ifindexes) or [0]
+        for i, index in enumerate(wanted):
+            op(JEQ, index, "proto", "drop" if i == len(wanted) - 1 else None)
+    labels = {"proto": len(prog)}
     op(LD_W, ad(0))
     op(JEQ, 0x0800, "v4", None)
     op(JEQ, 0x86DD, "v6", "drop")
-    labels = {"v4": len(prog)}
+    labels["v4"] = len(prog)
     op(LD_H, 6)
     op(JSET, 0x1FFF, "drop", None)  # later fragments carry no transport header
     op(LD_B, 9)
@@ -849,20 +854,20 @@ class _PbCapture:
         except OSError:
             self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 16 << 20)
         self.filter_buf = None
-        self.skip = None
+        self.ifindexes = None
 
-    def set_filter(self, skip_ifindexes):
-        skip = frozenset(skip_ifindexes)
-        if skip == self.skip:
+    def set_filter(self, ifindexes):
+        ifindexes = frozenset(ifindexes)
+        if ifindexes == self.ifindexes:
             return
-        raw, count = _pb_capture_filter(self.outgoing, skip)
+        raw, count = _pb_capture_filter(self.outgoing, ifindexes)
         # The program must stay alive while the kernel copies it.
         self.filter_buf = ctypes.create_string_buffer(raw, len(raw))
         fprog = struct.pack("HL", count, ctypes.addressof(self.filter_buf))
         self.sock.setsockopt(socket.SOL_SOCKET, _PB_SO_ATTACH_FILTER, fprog)
-        if self.skip is None:
+        if self.ifindexes is None:
             self.drain()  # packets queued before the first filter was attached
-        self.skip = skip
+        self.ifindexes = ifindexes
 
     def drain(self):
         while True:
@@ -1246,17 +1251,23 @@ class PortableBackend(Backend):
     # -- TCP dumps --
 
     def _refresh_links(self, now):
-        """The host's own addresses, and the interfaces whose packets are not captured."""
+        """The host's own addresses, and the interfaces whose packets are captured: those
+        holding an address (not only an IPv6 link-local one), but not bridge or bond ports
+        nor loopback. A packet also seen on a VLAN's parent or a bridge port counts once."""
         self.last_links = now
-        local, broadcast, skip = set(), set(), set()
+        local, broadcast, addressed, excluded = set(), set(), set(), set()
 
         def on_addr(kind, data, start, end):
             if kind != _PB_RTM_NEWADDR:
                 return
             family = data[start]
+            index = struct.unpack_from("=I", data, start + 4)[0]
             for attr, at, length in _pb_attrs(data, start + 8, end):
                 if attr in (1, 2) and length in (4, 16):  # IFA_ADDRESS, IFA_LOCAL
-                    local.add(_pb_addr(data[at:at + length], family))
+                    address = _pb_addr(data[at:at + length], family)
+                    local.add(address)
+                    if not (len(address) == 16 and address[0] == 0xFE and address[1] & 0xC0 == 0x80):
+                        addressed.add(index)
                 elif attr == 4 and length == 4:  # IFA_BROADCAST
                     broadcast.add(data[at:at + 4])
 
@@ -1265,16 +1276,16 @@ class PortableBackend(Backend):
                 return
             index, flags = struct.unpack_from("=iI", data, start + 4)
             if flags & 0x8 and not self.include_local:  # IFF_LOOPBACK
-                skip.add(index)
+                excluded.add(index)
             for attr, _at, _length in _pb_attrs(data, start + 16, end):
                 if attr == 10:  # IFLA_MASTER: a bridge or bond port; counted on its master
-                    skip.add(index)
+                    excluded.add(index)
         self.route.dump(_PB_RTM_GETADDR, struct.pack("=BBBBI", 0, 0, 0, 0, 0), on_addr)
         self.route.dump(_PB_RTM_GETLINK, struct.pack("=BBHiII", 0, 0, 0, 0, 0, 0), on_link)
         broadcast.add(b"\xff\xff\xff\xff")
         self.local, self.broadcast = local, broadcast
         for capture in self.captures:
-            capture.set_filter(skip)
+            capture.set_filter(addressed - excluded)
 
     def _dump_listeners(self, now, quick=False):
         self.last_listener_dump = now

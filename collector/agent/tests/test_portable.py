@@ -23,7 +23,11 @@ class PortableCollector:
     @classmethod
     def start_collector(cls, extra=(), **kwargs):
         kwargs["backend"] = "portable"
-        return Collector(netns=cls.net.local, extra=extra, **kwargs)
+        collector = Collector(netns=cls.net.local, extra=extra, **kwargs)
+        if kwargs.get("wait_ready", True):
+            # The socket file appears at bind(); connections are taken once it listens.
+            collector.wait_line("serving")
+        return collector
 
 
 def total(client, pids=None):
@@ -286,8 +290,9 @@ class PortableBackendTest(PortableCollector, NamespaceTestCase):
 
 
 @needs_root
-class PortableBridgeTest(unittest.TestCase):
-    """A packet crosses a bridge port and the bridge itself: it is counted once."""
+class PortableLayeredLinkTest(unittest.TestCase):
+    """A packet that passes two interfaces of the host (a bridge and its port, a VLAN and
+    its parent) is counted once."""
 
     def test_udp_through_a_bridge_is_counted_once(self):
         net = NetnsPair()
@@ -306,6 +311,37 @@ class PortableBridgeTest(unittest.TestCase):
         client = test_traffic.FrameClient(collector.path)
         self.addCleanup(client.close)
         result = net.run("udp", net.remote_v4, "--count", "300", "--size", "1000", "--rate", str(4 << 20))
+        self.assertEqual(result["tx"], 300 * 1000)
+        self.assertTrue(client.wait_for({result["pid"]: (result["tx"], result["rx"])}))
+        self.assertEqual(client.get(result["pid"])[1:], (result["tx"], result["rx"]))
+
+
+    def test_udp_over_a_vlan_is_counted_once(self):
+        # The tagged frames pass the parent interface too, which has no address of its own
+        # here but an IPv6 link-local one.
+        net = NetnsPair()
+        net.create()
+        self.addCleanup(net.destroy)
+        n = net.local_v4.split(".")[2]
+        v4 = {net.local: "10.78.%s.1" % n, net.remote: "10.78.%s.2" % n}
+        for ns, dev in ((net.local, "fa0"), (net.remote, "fa1")):
+            net.ip(ns, "addr", "del", (net.local_v4 if ns == net.local else net.remote_v4) + "/24", "dev", dev)
+            net.ip(ns, "-6", "addr", "del", (net.local_v6 if ns == net.local else net.remote_v6) + "/64",
+                   "dev", dev)
+            if netfixture.sh("ip", "-n", ns, "link", "add", "link", dev, "name", dev + ".5", "type", "vlan",
+                             "id", "5", check=False).returncode != 0:
+                self.skipTest("this kernel has no VLAN support")
+            net.ip(ns, "addr", "add", v4[ns] + "/24", "dev", dev + ".5")
+            net.ip(ns, "link", "set", dev + ".5", "up")
+        deadline = time.monotonic() + 10
+        while netfixture.sh("ip", "netns", "exec", net.local, "ping", "-c1", "-W1", v4[net.remote],
+                            check=False).returncode != 0:
+            self.assertLess(time.monotonic(), deadline, "the VLAN does not pass traffic")
+        collector = Collector(netns=net.local, backend="portable", interval=0.2)
+        self.addCleanup(collector.stop)
+        client = test_traffic.FrameClient(collector.path)
+        self.addCleanup(client.close)
+        result = net.run("udp", v4[net.remote], "--count", "300", "--size", "1000", "--rate", str(4 << 20))
         self.assertEqual(result["tx"], 300 * 1000)
         self.assertTrue(client.wait_for({result["pid"]: (result["tx"], result["rx"])}))
         self.assertEqual(client.get(result["pid"])[1:], (result["tx"], result["rx"]))
