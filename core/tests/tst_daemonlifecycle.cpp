@@ -27,7 +27,8 @@ void TestDaemonLifecycle::runsAsOneInstanceAndStopsCleanlyOnSignals()
     const double firstRecv = sumRecv();
     QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(appInfo).lastModified() != firstWrite, tickWaitMs);
     const qint64 interval = firstWrite.msecsTo(QFileInfo(appInfo).lastModified());
-    QVERIFY2(interval >= 4000 && interval <= 6000, qPrintable(QString::number(interval)));
+    // Five seconds apart, with room for a loaded machine.
+    QVERIFY2(interval >= 3000 && interval <= 8000, qPrintable(QString::number(interval)));
     QVERIFY(sumRecv() > firstRecv);
     QVERIFY(readFile(dataFile(QStringLiteral("process_info"))).contains(QStringLiteral("\"sum_sent\":")));
 
