@@ -738,14 +738,17 @@ class _PbTalkers:
     def __init__(self):
         self.by_endpoint = {}
 
-    def note(self, endpoint, pid, now):
+    def note(self, endpoint, pid, now, since=None):
+        """pid talked to endpoint from `since` (default now) until now."""
+        since = now if since is None else since
         pids = self.by_endpoint.get(endpoint)
         if pids is None:
-            self.by_endpoint[endpoint] = {pid: [now, now]}
+            self.by_endpoint[endpoint] = {pid: [since, now]}
         elif pid in pids:
-            pids[pid][1] = now
+            times = pids[pid]
+            times[0], times[1] = min(times[0], since), now
         else:
-            pids[pid] = [now, now]
+            pids[pid] = [since, now]
 
     def only(self, endpoint, now, at=None):
         """The one process that was talking to the endpoint around time `at` (default now)
@@ -1235,13 +1238,16 @@ class PortableBackend(Backend):
     def _settle_udp(self, now):
         if not self.udp:
             return
-        if now - self.last_udp_dump >= _PB_EAGER_GAP:
+        # The owners of this interval's ports: the dumps at their first packets looked only
+        # at the likeliest processes; look everywhere for those still unknown.
+        if any(self._udp_pid(key, now) is None for key in self.udp) or \
+                now - self.last_udp_dump >= _PB_EAGER_GAP:
             self._dump_udp(now)
         udp, self.udp = self.udp, {}
         for key, (tx, rx, _local, remote, group, first) in udp.items():
             pid = self._udp_pid(key, now)
             if pid is not None:
-                self.udp_talkers.note(remote, pid, now)
+                self.udp_talkers.note(remote, pid, now, first)
             elif group:
                 continue  # broadcast or multicast no process here listens to
             else:
