@@ -104,7 +104,7 @@ void NetworkSocketClient::onConnected()
             if (peerRejected)
                 dropRejectedPeer();
         }, Qt::QueuedConnection);
-        onError(QLocalSocket::SocketAccessError);
+        reportError(QLocalSocket::SocketAccessError);
         return;
     }
 
@@ -119,6 +119,12 @@ void NetworkSocketClient::onConnected()
 
 void NetworkSocketClient::onDisconnected()
 {
+    if (peerRejected) {
+        // A rejected peer hung up before it was dropped: its connection was
+        // never announced, so neither is its end, and its end starts no retry.
+        peerRejected = false;
+        return;
+    }
     qDebug() << "与网络监控服务器的连接已断开";
     if (autoReconnect)
         reconnectTimer->start();
@@ -134,6 +140,15 @@ void NetworkSocketClient::attemptReconnect()
 }
 
 void NetworkSocketClient::onError(QLocalSocket::LocalSocketError error)
+{
+    // The rejection of a peer was reported already; what its connection does
+    // until it is dropped is not.
+    if (peerRejected)
+        return;
+    reportError(error);
+}
+
+void NetworkSocketClient::reportError(QLocalSocket::LocalSocketError error)
 {
     QString text;
     switch (error) {

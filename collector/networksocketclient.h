@@ -39,6 +39,7 @@ public slots:
 
 private:
     bool peerIsTrusted() const;
+    void reportError(QLocalSocket::LocalSocketError error);
     void dropRejectedPeer();
 
     QLocalSocket *socket;

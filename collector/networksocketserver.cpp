@@ -4,6 +4,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QFileInfo>
 #include <QThread>
 #include <QTimer>
 
@@ -64,7 +65,8 @@ bool NetworkSocketServer::startServer()
     if (QFile::exists(socketPath))
         QFile::remove(socketPath);
 
-    process->setWorkingDirectory(ferrow::paths().collectorWorkDir);
+    // The collector runs in the directory that holds it.
+    process->setWorkingDirectory(QFileInfo(scriptPath).absolutePath());
     process->setProcessChannelMode(QProcess::SeparateChannels);
     process->start(ferrow::paths().collectorInterpreter, {scriptPath}, QIODevice::ReadWrite);
 

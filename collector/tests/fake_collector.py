@@ -30,7 +30,8 @@ inherits from the test. Every variable is optional except FAKE_COLLECTOR_SOCKET.
   FAKE_COLLECTOR_STDOUT_HEX  bytes, in hexadecimal, written to standard output at start
   FAKE_COLLECTOR_STDERR      text written to standard error at start
   FAKE_COLLECTOR_LOG         file to which one line per event is appended:
-                             "start <pid>", "listen", "accept", "term", "exit <code>"
+                             "start <pid>", "cwd <directory>", "argv <JSON list>",
+                             "listen", "accept", "term", "exit <code>"
 
 Documents are sent as frames: a 4-byte big-endian length, then the UTF-8 body.
 """
@@ -123,6 +124,8 @@ def main():
     else:
         signal.signal(signal.SIGTERM, on_term)
     log("start %d" % os.getpid())
+    log("cwd %s" % os.getcwd())
+    log("argv %s" % json.dumps([sys.executable] + sys.argv))
 
     if env("FAKE_COLLECTOR_STDOUT"):
         sys.stdout.write(env("FAKE_COLLECTOR_STDOUT"))

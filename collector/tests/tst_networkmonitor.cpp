@@ -2,6 +2,7 @@
 // the collector child, and a steerable clock for the silence checks.
 #include "fakecollector.h"
 #include "networkmonitor.h"
+#include "networksocketclient.h"
 #include "networksocketserver.h"
 
 #include <QtTest>
@@ -59,6 +60,7 @@ private slots:
     void readinessResetsTheRestartCount();
     void crashCountsThreeAttemptsAtOnce();
     void closedConnectionToARunningCollectorLeadsToARestartOnTheFourthTick();
+    void threeHealedOutagesLeaveTheCountAtThreeAndTheNextOutageRestarts();
     void stopWhileARestartIsPendingCancelsIt();
     void silentCollectorIsGivenUpButItsDataStillFlows();
     void collectorWithoutSocketFileIsOnlyWarnedAbout();
@@ -164,25 +166,27 @@ void TestNetworkMonitor::everyDocumentRefreshesTheSilenceClock()
     QFETCH(int, lists);
     FakeCollector::set("DOCUMENT", document);
     FakeCollector::set("DOCUMENTS", "1");
-    FakeCollector::set("SILENT_MS", "400");
+    FakeCollector::set("SILENT_MS", "600");
 
     NetworkMonitor monitor;
     Recorder recorder(&monitor);
     QVERIFY(monitor.startMonitoring());
     QTRY_VERIFY(recorder.statuses.contains("监控运行中"));
-    QTest::qWait(150); // the first document has arrived; the second comes after 400 ms
-    QCOMPARE(recorder.lists.size(), lists);
-    if (lists)
-        QVERIFY(recorder.lists.first().isEmpty());
 
-    // Twenty seconds pass without a document, then the next one arrives.
+    // Twenty seconds pass without a document; the next one (the first, or the
+    // one after the pause) makes the link healthy again.
     advanceClock(20);
     QVERIFY(!monitor.isServerHealthy());
     QTRY_VERIFY(monitor.isServerHealthy());
-    if (lists)
-        QVERIFY(recorder.lists.size() >= 2);
-    else
+    if (lists) {
+        QVERIFY(!recorder.lists.isEmpty());
+        for (const QList<NetworkProcess> &list : qAsConst(recorder.lists))
+            QVERIFY(list.isEmpty());
+    } else {
+        // Documents keep coming; none of them is a data document.
+        QTest::qWait(800);
         QCOMPARE(recorder.lists.size(), 0);
+    }
 }
 
 void TestNetworkMonitor::healthyUpToTenSecondsOfSilence()
@@ -212,7 +216,8 @@ void TestNetworkMonitor::collectorExitingBeforeReadinessIsRestartedThreeTimes()
         QTest::ignoreMessage(QtWarningMsg, qPrintable(restarting));
     QVERIFY(monitor.startMonitoring());
 
-    QTRY_COMPARE(recorder.statuses.size(), 8);
+    // Four short-lived launches: generous on a loaded machine.
+    QTRY_COMPARE_WITH_TIMEOUT(recorder.statuses.size(), 8, 30000);
     QCOMPARE(recorder.statuses,
              (QStringList{"正在启动监控服务...", attempt(1), "正在重启服务器...", attempt(2), "正在重启服务器...",
                           attempt(3), "正在重启服务器...", "监控已停止"}));
@@ -226,11 +231,12 @@ void TestNetworkMonitor::collectorExitingBeforeReadinessIsRestartedThreeTimes()
 
 void TestNetworkMonitor::readinessResetsTheRestartCount()
 {
-    FakeCollector::set("EXIT_MS", "400");
+    // Each launch lives long enough to be declared ready, also under load.
+    FakeCollector::set("EXIT_MS", "600");
     NetworkMonitor monitor;
     Recorder recorder(&monitor);
     QVERIFY(monitor.startMonitoring());
-    QTRY_VERIFY_WITH_TIMEOUT(fake->count("start") >= 5, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(fake->count("start") >= 5, 30000);
     QVERIFY(monitor.isMonitoring());
     QVERIFY(!recorder.statuses.contains(attempt(2)));
     QVERIFY(recorder.statuses.count(attempt(1)) >= 4);
@@ -257,12 +263,20 @@ void TestNetworkMonitor::crashCountsThreeAttemptsAtOnce()
     QTRY_VERIFY(recorder.statuses.contains(attempt(3)));
     QCOMPARE(recorder.errors.mid(0, 2), (QStringList{"服务器错误: Python服务器进程崩溃 (错误代码: 1)",
                                                     "服务器错误: Python服务器进程异常退出"}));
-    QCOMPARE(fake->count("start"), 1);
+    // All three were counted at once, before the single restart. (The lost
+    // connection is noticed at some point of its own.)
+    const QString lost = QStringLiteral("连接断开，等待重连...");
+    auto withoutLoss = [&] {
+        QStringList statuses = recorder.statuses;
+        statuses.removeAll(lost);
+        return statuses;
+    };
+    QCOMPARE(withoutLoss().mid(0, 3), (QStringList{attempt(1), attempt(2), attempt(3)}));
 
-    QTRY_VERIFY(recorder.errors.contains("服务器重启失败，已尝试 3 次"));
+    QTRY_VERIFY_WITH_TIMEOUT(recorder.errors.contains("服务器重启失败，已尝试 3 次"), 15000);
     QCOMPARE(fake->count("start"), 2);
-    QCOMPARE(recorder.statuses.filter("服务器停止").size(), 3);
-    QCOMPARE(recorder.statuses.last(), QStringLiteral("监控已停止"));
+    QCOMPARE(withoutLoss(), (QStringList{attempt(1), attempt(2), attempt(3), "正在重启服务器...", "监控已停止"}));
+    QVERIFY(recorder.statuses.count(lost) <= 1);
     QVERIFY(!monitor.isMonitoring());
 }
 
@@ -291,6 +305,44 @@ void TestNetworkMonitor::closedConnectionToARunningCollectorLeadsToARestartOnThe
     monitor.stopMonitoring();
 }
 
+void TestNetworkMonitor::threeHealedOutagesLeaveTheCountAtThreeAndTheNextOutageRestarts()
+{
+    NetworkMonitor monitor;
+    Recorder recorder(&monitor);
+    auto *client = monitor.findChild<NetworkSocketClient *>();
+    QVERIFY(client);
+    QVERIFY(monitor.startMonitoring());
+    QTRY_VERIFY(recorder.statuses.contains("监控运行中"));
+
+    // Three short outages, each healed by the first health-check connection
+    // attempt; a successful connection does not reset the count.
+    for (int outage = 1; outage <= 3; ++outage) {
+        recorder.statuses.clear();
+        client->disconnectFromServer();
+        QVERIFY(!client->isConnected());
+        QTest::ignoreMessage(QtDebugMsg,
+                             qPrintable(QStringLiteral("服务器运行中但Socket未连接，尝试连接... %1").arg(outage)));
+        monitor.checkServerHealth();
+        QTRY_VERIFY(client->isConnected());
+        QCOMPARE(NetworkMonitor::unconnectedTicks, outage);
+        QCOMPARE(recorder.statuses, (QStringList{"连接断开，等待重连...", "监控运行中"}));
+        // A tick that finds the link connected leaves the count alone.
+        monitor.checkServerHealth();
+        QCOMPARE(NetworkMonitor::unconnectedTicks, outage);
+    }
+
+    // The fourth outage goes straight to a counted restart.
+    recorder.statuses.clear();
+    client->disconnectFromServer();
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(restarting));
+    monitor.checkServerHealth();
+    QCOMPARE(NetworkMonitor::unconnectedTicks, 0);
+    QCOMPARE(recorder.statuses, (QStringList{"连接断开，等待重连...", "服务端运行异常，尝试重启...", attempt(1)}));
+    QVERIFY(!client->isConnected());
+    QVERIFY(recorder.errors.isEmpty());
+    monitor.stopMonitoring();
+}
+
 void TestNetworkMonitor::stopWhileARestartIsPendingCancelsIt()
 {
     FakeCollector::set("READY_MS", "never");
@@ -313,12 +365,10 @@ void TestNetworkMonitor::stopWhileARestartIsPendingCancelsIt()
 void TestNetworkMonitor::silentCollectorIsGivenUpButItsDataStillFlows()
 {
     ferrow::defaults().intervals.restartDelayMs = 60000;
-    FakeCollector::set("DOCUMENTS", "1");
-    FakeCollector::set("SILENT_MS", "800");
     NetworkMonitor monitor;
     Recorder recorder(&monitor);
     QVERIFY(monitor.startMonitoring());
-    QTRY_COMPARE(recorder.lists.size(), 1);
+    QTRY_VERIFY(!recorder.lists.isEmpty());
     recorder.statuses.clear();
 
     advanceClock(11);
@@ -335,8 +385,10 @@ void TestNetworkMonitor::silentCollectorIsGivenUpButItsDataStillFlows()
     QCOMPARE(recorder.errors, QStringList{"服务器重启失败，已尝试 3 次"});
     QVERIFY(!monitor.isMonitoring());
 
-    // Collector and connection are left in place; when it talks again its data is delivered.
-    QTRY_VERIFY(recorder.lists.size() >= 2);
+    // Collector and connection are left in place; its further documents are
+    // still delivered.
+    const int listsWhenGivenUp = recorder.lists.size();
+    QTRY_VERIFY(recorder.lists.size() > listsWhenGivenUp);
     QCOMPARE(fake->count("term"), 0);
     monitor.checkServerHealth(); // off now: nothing happens
     QCOMPARE(recorder.statuses.size(), 8);

@@ -63,8 +63,13 @@ private slots:
     void connectToServerWhenConnectedDoesNothing();
     void connectToServerDuringAnAttemptIsAnOperationError();
     void peerOfAnotherUserIsRejected();
+    void rejectedPeerHangingUpFirstIsNotAnnouncedNorRetried();
 
 private:
+    // Runs a listener as the user "nobody" on a socket in `peerDir` and points
+    // the client there.
+    bool startImpostor(QProcess &impostor, QTemporaryDir &peerDir, bool hangUpAtOnce);
+    static void expectRejection();
     // Connects `client` to `server` and returns the server side of the connection.
     QLocalSocket *connectClient(NetworkSocketClient &client);
     void send(QLocalSocket *peer, const QByteArray &bytes);
@@ -425,21 +430,18 @@ void TestNetworkSocketClient::connectToServerDuringAnAttemptIsAnOperationError()
     ::close(listener);
 }
 
-void TestNetworkSocketClient::peerOfAnotherUserIsRejected()
+bool TestNetworkSocketClient::startImpostor(QProcess &impostor, QTemporaryDir &peerDir, bool hangUpAtOnce)
 {
-    if (::geteuid() != 0)
-        QSKIP("needs root to run a listener as another user");
-
     // A directory the unprivileged user may create its socket in.
     server->close();
-    QTemporaryDir peerDir(QStringLiteral("/tmp/fpe-XXXXXX"));
-    QVERIFY(peerDir.isValid());
-    QCOMPARE(::chown(QFile::encodeName(peerDir.path()).constData(), 65534, 65534), 0);
+    if (!peerDir.isValid() || ::chown(QFile::encodeName(peerDir.path()).constData(), 65534, 65534) != 0)
+        return false;
     const QString peerSocket = peerDir.filePath(QStringLiteral("p.sock"));
     ferrow::defaults().paths.collectorSocket = peerSocket;
 
-    // The impostor drops to "nobody" before listening, then sends a valid data
-    // document as soon as it accepts and reports when the connection ends.
+    // The impostor drops to "nobody" before listening. It either hangs up as
+    // soon as it accepts, or sends a valid data document and reports when the
+    // connection ends.
     const QString script = QStringLiteral(
         "import os, socket, struct, sys\n"
         "os.setgid(65534); os.setuid(65534)\n"
@@ -447,6 +449,8 @@ void TestNetworkSocketClient::peerOfAnotherUserIsRejected()
         "s.bind(sys.argv[1]); s.listen(1)\n"
         "print('listening', flush=True)\n"
         "c, _ = s.accept()\n"
+        "if sys.argv[2] == 'hangup':\n"
+        "    c.close(); print('closed', flush=True); sys.exit(0)\n"
         "body = b'{\"type\":\"network_data\",\"processes\":[{\"pid\":1}]}'\n"
         "try:\n"
         "    c.sendall(struct.pack('>I', len(body)) + body)\n"
@@ -454,20 +458,38 @@ void TestNetworkSocketClient::peerOfAnotherUserIsRejected()
         "    print('closed' if c.recv(1) == b'' else 'data', flush=True)\n"
         "except (BrokenPipeError, ConnectionResetError):\n"
         "    print('closed', flush=True)\n");
+    impostor.start(QStringLiteral("/usr/bin/python3"),
+                   {QStringLiteral("-c"), script, peerSocket,
+                    hangUpAtOnce ? QStringLiteral("hangup") : QStringLiteral("send")});
+    if (!impostor.waitForStarted(5000) || !impostor.waitForReadyRead(5000)) {
+        qWarning() << impostor.readAllStandardError();
+        return false;
+    }
+    return impostor.readAllStandardOutput().trimmed() == "listening";
+}
+
+void TestNetworkSocketClient::expectRejection()
+{
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(
+        QStringLiteral("^套接字对端用户不符，拒绝连接: \"%1\" uid 65534$")
+            .arg(QRegularExpression::escape(ferrow::paths().collectorSocket))));
+    QTest::ignoreMessage(QtWarningMsg, "套接字错误: \"套接字访问错误\"");
+}
+
+void TestNetworkSocketClient::peerOfAnotherUserIsRejected()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root to run a listener as another user");
+    QTemporaryDir peerDir(QStringLiteral("/tmp/fpe-XXXXXX"));
     QProcess impostor;
-    impostor.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), script, peerSocket});
-    QVERIFY(impostor.waitForStarted(5000));
-    QVERIFY2(impostor.waitForReadyRead(5000), impostor.readAllStandardError().constData());
-    QCOMPARE(impostor.readAllStandardOutput().trimmed(), QByteArray("listening"));
+    QVERIFY(startImpostor(impostor, peerDir, false));
 
     NetworkSocketClient client;
     QSignalSpy connected(&client, &NetworkSocketClient::connected);
     QSignalSpy disconnected(&client, &NetworkSocketClient::disconnected);
     QSignalSpy errors(&client, &NetworkSocketClient::errorOccurred);
     QSignalSpy data(&client, &NetworkSocketClient::dataReceived);
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(
-        QStringLiteral("^套接字对端用户不符，拒绝连接: \"%1\" uid 65534$").arg(QRegularExpression::escape(peerSocket))));
-    QTest::ignoreMessage(QtWarningMsg, "套接字错误: \"套接字访问错误\"");
+    expectRejection();
     client.connectToServer();
 
     QCOMPARE(errors.count(), 1);
@@ -481,6 +503,41 @@ void TestNetworkSocketClient::peerOfAnotherUserIsRejected()
     QCOMPARE(disconnected.count(), 0);
     QCOMPARE(data.count(), 0);
     QCOMPARE(errors.count(), 1);
+}
+
+void TestNetworkSocketClient::rejectedPeerHangingUpFirstIsNotAnnouncedNorRetried()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root to run a listener as another user");
+    QTemporaryDir peerDir(QStringLiteral("/tmp/fpe-XXXXXX"));
+    QProcess impostor;
+    QVERIFY(startImpostor(impostor, peerDir, true));
+
+    NetworkSocketClient client;
+    QSignalSpy connected(&client, &NetworkSocketClient::connected);
+    QSignalSpy disconnected(&client, &NetworkSocketClient::disconnected);
+    QSignalSpy errors(&client, &NetworkSocketClient::errorOccurred);
+    expectRejection();
+    client.connectToServer();
+    QCOMPARE(errors.count(), 1);
+    QVERIFY(impostor.waitForFinished(5000));
+    QCOMPARE(impostor.readAllStandardOutput().trimmed(), QByteArray("closed"));
+
+    // The hang-up is handled before the rejected socket is dropped: its error
+    // and its end reach the client while the rejection is still pending.
+    auto *socket = client.findChild<QLocalSocket *>();
+    QVERIFY(socket);
+    QVERIFY(socket->waitForDisconnected(5000));
+    QVERIFY(!client.isConnected());
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(disconnected.count(), 0);
+
+    // No retry follows: a retry would be refused by the dead listener.
+    QTest::qWait(5 * reconnectMs);
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(connected.count(), 0);
+    QCOMPARE(disconnected.count(), 0);
+    QVERIFY(!client.isConnected());
 }
 
 QTEST_GUILESS_MAIN(TestNetworkSocketClient)
