@@ -474,6 +474,19 @@ def _pb_read(path, size=1024):
         os.close(fd)
 
 
+def _pb_started(pid):
+    """When a process started, on the time.monotonic() scale; None when unknown."""
+    raw = _pb_read("/proc/%d/stat" % pid)
+    if raw is None:
+        return None
+    try:
+        ticks = int(raw[raw.rindex(b")") + 2:].split()[19])
+    except (ValueError, IndexError):
+        return None
+    since_boot = time.clock_gettime(time.CLOCK_BOOTTIME) - time.monotonic()
+    return ticks / os.sysconf("SC_CLK_TCK") - since_boot
+
+
 def _pb_attrs(data, off, end):
     """Yields (type, start, length) of the netlink attributes in data[off:end]."""
     while off + 4 <= end:
@@ -738,29 +751,28 @@ class _PbTalkers:
     def __init__(self):
         self.by_endpoint = {}
 
-    def note(self, endpoint, pid, now, since=None):
-        """pid talked to endpoint from `since` (default now) until now."""
-        since = now if since is None else since
+    def note(self, endpoint, pid, now):
         pids = self.by_endpoint.get(endpoint)
         if pids is None:
-            self.by_endpoint[endpoint] = {pid: [since, now]}
-        elif pid in pids:
-            times = pids[pid]
-            times[0], times[1] = min(times[0], since), now
+            pids = self.by_endpoint[endpoint] = {}
+        times = pids.get(pid)
+        if times is None:
+            started = _pb_started(pid)
+            pids[pid] = [now if started is None else min(started, now), now]
         else:
-            pids[pid] = [since, now]
+            times[1] = now
 
     def only(self, endpoint, now, at=None):
-        """The one process that was talking to the endpoint around time `at` (default now)
-        and was alive then, else None. A process that began talking later cannot have
+        """The one process that talked to the endpoint within the window around time `at`
+        (default now) and was alive then, else None. A process started later cannot have
         made an earlier connection; one that has exited makes no more."""
         pids = self.by_endpoint.get(endpoint)
         if not pids:
             return None
         at = now if at is None else at
         found = None
-        for pid, (first, last) in pids.items():
-            if first > at or at - last > _PB_TALKER_WINDOW:
+        for pid, (started, last) in pids.items():
+            if started > at or abs(at - last) > _PB_TALKER_WINDOW:
                 continue
             if last < at and not os.path.exists("/proc/%d" % pid):
                 continue
@@ -1247,7 +1259,7 @@ class PortableBackend(Backend):
         for key, (tx, rx, _local, remote, group, first) in udp.items():
             pid = self._udp_pid(key, now)
             if pid is not None:
-                self.udp_talkers.note(remote, pid, now, first)
+                self.udp_talkers.note(remote, pid, now)
             elif group:
                 continue  # broadcast or multicast no process here listens to
             else:
@@ -1389,7 +1401,10 @@ class PortableBackend(Backend):
         short, self.short = self.short, []
         for family, local, lport, remote, tx, rx, guess, closed_at in short:
             if guess is None:
-                guess = self._guess_owner(family, local, lport, remote, now, closed_at)
+                try:
+                    guess = self._guess_owner(family, local, lport, remote, now, closed_at)
+                except Exception as e:  # counted all the same, unattributed
+                    self._complain("guessing an owner failed", e)
             self._count(guess, tx, rx)
 
     def _guess_owner(self, family, local, lport, remote, now, at=None):
@@ -1400,7 +1415,10 @@ class PortableBackend(Backend):
         if pid is None:
             pid = self.talkers.only(remote, now, at)
         if pid is None and now - self.last_listener_dump >= 1.0:
-            self._dump_listeners(now)  # a listener opened since the last look
+            try:
+                self._dump_listeners(now)  # a listener opened since the last look
+            except OSError as e:
+                self._complain("listing listeners failed", e)
             pid = self._listener_owner(family, local, lport)
         return pid if pid is not None else 0
 
@@ -1410,22 +1428,22 @@ class PortableBackend(Backend):
         now = time.monotonic()
         interval = getattr(self.options, "interval", 1.0) if self.options is not None else 1.0
         self.syn_budget = max(1, int(_PB_SYN_BUDGET * interval))
-        try:
-            self._read_closes(now)
-            if now - self.last_links >= _PB_LINKS_EVERY:
-                self._refresh_links(now)
-            self._dump_tcp(now)
-            if now - self.last_listener_dump >= _PB_LISTENER_EVERY:
-                self._dump_listeners(now)
-            self._settle_short(now)
-            if len(self.ports_checked) > 4096:
-                self.ports_checked = {}
-            self._settle_udp(now)
-            self._report_losses()
-            if now - self.last_prune >= _PB_PRUNE_EVERY:
-                self._prune(now)
-        except Exception as e:  # the report still goes out, with what was counted
-            self._complain("measuring failed this interval", e)
+        if len(self.ports_checked) > 4096:
+            self.ports_checked = {}
+        steps = [self._read_closes]
+        if now - self.last_links >= _PB_LINKS_EVERY:
+            steps.append(self._refresh_links)
+        steps.append(self._dump_tcp)
+        if now - self.last_listener_dump >= _PB_LISTENER_EVERY:
+            steps.append(self._dump_listeners)
+        steps += [self._settle_short, self._settle_udp, self._report_losses]
+        if now - self.last_prune >= _PB_PRUNE_EVERY:
+            steps.append(self._prune)
+        for step in steps:
+            try:
+                step(now)
+            except Exception as e:  # the other steps still run and the report goes out
+                self._complain("measuring failed this interval", e)
         acc, self.acc = self.acc, {}
         out = {}
         for pid, (tx, rx) in acc.items():
@@ -1439,7 +1457,7 @@ class PortableBackend(Backend):
             self.last_complaint = text
             say(text)
 
-    def _report_losses(self):
+    def _report_losses(self, _now):
         drops = sum(c.drops() for c in self.captures)
         if drops:
             say("portable: the kernel dropped %d captured packets (UDP counts are short)" % drops)

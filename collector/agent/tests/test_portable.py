@@ -5,7 +5,6 @@ inbound connections owned by their listener, the unattributed bucket, UDP captur
 import os
 import signal
 import subprocess
-import sys
 import time
 import unittest
 
@@ -378,16 +377,67 @@ class PortableChoiceTest(unittest.TestCase):
         self.assertEqual(client.get(result["pid"])[1:], (result["tx"], result["rx"]))
 
 
+def load_script():
+    import importlib.util
+    spec = importlib.util.spec_from_file_location("ferrow_monitor_portable", netfixture.SCRIPT)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+class RemoteEndpointGuessTest(unittest.TestCase):
+    """The one process talking to a remote endpoint around the time a connection closed."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.fm = load_script()
+
+    def setUp(self):
+        self.talkers = self.fm._PbTalkers()
+        self.endpoint = (b"\x0a\x4d\x01\x02", 5001)
+        self.now = time.monotonic()
+        dead = subprocess.Popen(["true"])
+        dead.wait()
+        self.dead = dead.pid
+
+    def test_a_live_process_talking_at_the_time_is_the_owner(self):
+        self.talkers.note(self.endpoint, os.getpid(), self.now)
+        self.assertEqual(self.talkers.only(self.endpoint, self.now + 1, self.now), os.getpid())
+        self.assertIsNone(self.talkers.only((self.endpoint[0], 5002), self.now))
+
+    def test_a_process_started_after_the_close_is_not_the_owner(self):
+        child = subprocess.Popen(["sleep", "5"])
+        self.addCleanup(child.wait)
+        self.addCleanup(child.kill)
+        time.sleep(0.05)
+        self.talkers.note(self.endpoint, child.pid, time.monotonic())
+        self.assertIsNone(self.talkers.only(self.endpoint, time.monotonic(), self.now - 1))
+        self.assertEqual(self.talkers.only(self.endpoint, time.monotonic()), child.pid)
+
+    def test_an_exited_process_is_not_the_owner_of_later_connections(self):
+        self.talkers.by_endpoint[self.endpoint] = {self.dead: [self.now - 10, self.now - 5]}
+        self.assertIsNone(self.talkers.only(self.endpoint, self.now))
+        # It was alive when it last talked: an earlier close may be its own.
+        self.assertEqual(self.talkers.only(self.endpoint, self.now, self.now - 6), self.dead)
+
+    def test_two_processes_talking_make_no_guess(self):
+        self.talkers.note(self.endpoint, os.getpid(), self.now)
+        self.talkers.note(self.endpoint, os.getppid(), self.now)
+        self.assertIsNone(self.talkers.only(self.endpoint, self.now))
+
+    def test_an_old_conversation_is_forgotten(self):
+        self.talkers.by_endpoint[self.endpoint] = {os.getpid(): [self.now - 200, self.now - 100]}
+        self.assertIsNone(self.talkers.only(self.endpoint, self.now))
+        self.talkers.prune(self.now)
+        self.assertEqual(self.talkers.by_endpoint, {})
+
+
 @unittest.skipUnless(os.geteuid() == 0, "needs root")
 class ProcessEventsTest(unittest.TestCase):
     """In the initial network namespace the proc connector names new processes."""
 
     def test_fork_and_exec_events_mark_the_newest_processes(self):
-        sys.path.insert(0, os.path.dirname(netfixture.SCRIPT))
-        import importlib.util
-        spec = importlib.util.spec_from_file_location("ferrow_monitor_events", netfixture.SCRIPT)
-        fm = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(fm)
+        fm = load_script()
         backend = fm.PortableBackend()
         backend.options = fm.parse_args([])
         backend._open_proc_events()
