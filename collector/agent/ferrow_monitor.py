@@ -592,9 +592,7 @@ class _PbOwners:
         self.recent = collections.OrderedDict()
         # pids that owned sockets (most recent last): likely owners of the next ones
         self.owners = collections.OrderedDict()
-        self.missing = {}
-        self.scans = 0
-        self.scanned_pids = 0
+        self.missing = {}  # inode -> when a full scan did not find it
 
     def note_new_pid(self, pid):
         self.recent.pop(pid, None)
@@ -683,7 +681,6 @@ class _PbOwners:
                     wanted.add(ino)
         if not wanted:
             return 0
-        self.scans += 1
         found = 0
         for pid, is_process in self._candidates(quick):
             fd_dir = "%s/%d/fd" % (self.proc, pid)
@@ -691,7 +688,6 @@ class _PbOwners:
                 names = os.listdir(fd_dir)
             except OSError:
                 continue
-            self.scanned_pids += 1
             sockets = []
             for name in names:
                 try:
@@ -857,7 +853,7 @@ def _pb_capture_filter(outgoing, ifindexes):
 
 
 class _PbCapture:
-    """One packet socket for one direction of UDP traffic."""
+    """One packet socket for one direction: UDP headers and TCP SYNs."""
 
     def __init__(self, outgoing):
         self.outgoing = outgoing
@@ -888,9 +884,7 @@ class _PbCapture:
         while True:
             try:
                 self.sock.recv(1)
-            except (BlockingIOError, InterruptedError):
-                return
-            except OSError:
+            except OSError:  # empty (EAGAIN) or failing: nothing more to drop
                 return
 
     def drops(self):

