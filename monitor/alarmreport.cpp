@@ -14,6 +14,8 @@
 #include <QJsonParseError>
 #include <QNetworkInterface>
 
+#include <algorithm>
+
 namespace sysmonitor {
 namespace process {
 
@@ -55,7 +57,7 @@ void ProcessMonitor::raiseAlarm(int periodHours, quint64 bytes, int kind)
 {
     const QString elapsed = alarmtext::elapsedText(nowSeconds(), periodStart, periodHours);
     const QString desc = alarmtext::description(kind, elapsed, sizeText(bytes));
-    const QString message = buildAlarmMessage(desc, alarmDetail(kind));
+    const QString message = buildAlarmMessage(desc, alarmDetail(*processList, kind));
     MonitorConfig::log(1, "%s", message.toUtf8().constData());
 
     const int code = sendAlarm(message);
@@ -63,13 +65,23 @@ void ProcessMonitor::raiseAlarm(int periodHours, quint64 bytes, int kind)
         MonitorConfig::log(1, "阈值警报上报失败:%d", code);
 }
 
-QString ProcessMonitor::alarmDetail(int kind) const
+QString ProcessMonitor::alarmDetail(ProcessList &table, int kind)
 {
-    QVector<alarmtext::AppPeriodUse> uses;
-    uses.reserve(processList->auditTraffic.size());
-    for (auto it = processList->auditTraffic.cbegin(); it != processList->auditTraffic.cend(); ++it)
-        uses.append({it.key(), it.value().recv, it.value().sent});
-    return alarmtext::detailList(uses, kind, sizeText);
+    QMap<QString, AppTraffic> &traffic = table.auditTraffic;
+    const bool plainNames = std::all_of(traffic.keyBegin(), traffic.keyEnd(), [](const QString &name) {
+        return alarmtext::jsonEscape(name) == name;
+    });
+    if (plainNames)
+        return table.topAppsFragment(kind);
+
+    // Escaping is one-to-one, so no two applications merge under one name.
+    QMap<QString, AppTraffic> escaped;
+    for (auto it = traffic.cbegin(); it != traffic.cend(); ++it)
+        escaped.insert(alarmtext::jsonEscape(it.key(), 3), it.value());
+    traffic.swap(escaped);
+    const QString fragment = table.topAppsFragment(kind);
+    traffic.swap(escaped);
+    return fragment;
 }
 
 QString ProcessMonitor::buildAlarmMessage(const QString &desc, const QString &detail)

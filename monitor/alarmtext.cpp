@@ -1,7 +1,5 @@
 #include "alarmtext.h"
 
-#include <algorithm>
-
 namespace sysmonitor {
 namespace process {
 namespace alarmtext {
@@ -62,38 +60,6 @@ QString description(int kind, const QString &elapsed, const QString &byteText)
 {
     return directionWord(kind) + QStringLiteral("流量使用超标,") + elapsed
         + QStringLiteral("小时内使用") + byteText;
-}
-
-quint64 measure(const AppPeriodUse &use, int kind)
-{
-    if (kind == 1)
-        return use.recv + use.sent;
-    if (kind == 2)
-        return use.sent;
-    return use.recv;
-}
-
-QString detailList(QVector<AppPeriodUse> uses, int kind, QString (*sizeText)(quint64 bytes))
-{
-    std::stable_sort(uses.begin(), uses.end(), [kind](const AppPeriodUse &a, const AppPeriodUse &b) {
-        return measure(a, kind) > measure(b, kind);
-    });
-    // A quotation mark of the third level, as it stands in the message.
-    const QString q = QStringLiteral("\\\\\\\"");
-    const int count = std::min(uses.size(), 10);
-    QString list;
-    for (int i = 0; i < count; ++i) {
-        const AppPeriodUse &use = uses.at(i);
-        if (i > 0)
-            list += QLatin1Char(',');
-        list += QLatin1Char('{') + q + QLatin1String("app") + q + QLatin1Char(':') + q
-            + jsonEscape(use.app, 3) + q + QLatin1Char(',') + q + QLatin1String("total") + q
-            + QLatin1Char(':') + q + sizeText(use.recv + use.sent) + q + QLatin1Char(',') + q
-            + QLatin1String("upload") + q + QLatin1Char(':') + q + sizeText(use.sent) + q
-            + QLatin1Char(',') + q + QLatin1String("download") + q + QLatin1Char(':') + q
-            + sizeText(use.recv) + q + QLatin1Char('}');
-    }
-    return list;
 }
 
 QString composeMessage(const QString &time, const QString &user, const QString &ip,

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QString>
-#include <QVector>
 
 // Text pieces of an alarm report.
 //
@@ -31,26 +30,9 @@ QString elapsedText(qint64 nowSeconds, qint64 periodStart, int periodHours);
 // Direction word, "流量使用超标,", elapsed text, "小时内使用", byte text.
 QString description(int kind, const QString &elapsed, const QString &byteText);
 
-// One application's traffic in the current audit period.
-struct AppPeriodUse {
-    QString app;
-    quint64 recv = 0;
-    quint64 sent = 0;
-};
-
-// The measure by which an alarm of `kind` ranks applications: received plus
-// sent for 1, sent for 2, received otherwise.
-quint64 measure(const AppPeriodUse &use, int kind);
-
-// Body of the alarm's application list: the ten largest entries by the
-// kind's measure, largest first (ties keep their order), as objects with
-// "app", "total", "upload" and "download", escaped for the third level and
-// separated by ",". sizeText turns a byte count into its text.
-QString detailList(QVector<AppPeriodUse> uses, int kind, QString (*sizeText)(quint64 bytes));
-
 // The one-line alarm message. user and ip are plain values (escaped once
-// here), desc is plain (escaped twice here), detail is already escaped for
-// the third level.
+// here), desc is plain (escaped twice here), detail is the application list
+// as the process table's topAppsFragment builds it (names escaped three times).
 QString composeMessage(const QString &time, const QString &user, const QString &ip,
                        const QString &desc, const QString &detail);
 

@@ -1,71 +1,79 @@
-// Builds alarm reports for audit tables of growing size: the top-ten list
-// (copy, sort, escape), the message, and the parse and compact
-// re-serialisation done before delivery. Prints microseconds per report.
+// Builds alarm reports for audit tables of growing size: the top-ten list of
+// the process table (names escaped for the list where needed, copy, sort,
+// text), the message, and the parse and compact re-serialisation done before
+// delivery. Prints microseconds per report, for plain names and for names
+// that need escaping.
 #include "alarmtext.h"
+#include "defaults.h"
+#include "processmonitor.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QJsonDocument>
+#include <QTemporaryDir>
 #include <QTextStream>
 
 using namespace sysmonitor::process;
 
-namespace {
-
-QString sizeText(quint64 bytes)
-{
-    // The same shape as the process table's text: two decimals and a unit.
-    static const char *const units[] = {"B", "KB", "MB", "GB", "TB"};
-    double x = double(bytes);
-    int level = 0;
-    while (x >= 1024 && level < 4) {
-        x /= 1024;
-        ++level;
-    }
-    return QString::number(x, 'f', 2) + QLatin1String(units[level]);
-}
-
-} // namespace
-
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    QTemporaryDir dir;
+    if (!dir.isValid())
+        return 1;
+    // Keep the process table away from the daemon's files and collector.
+    ferrow::Paths &paths = ferrow::defaults().paths;
+    paths.dataDir = dir.path();
+    paths.databaseFile = dir.filePath(QStringLiteral("ferrow.db"));
+    paths.collectorSocket = dir.filePath(QStringLiteral("c.sock"));
+    paths.collectorInterpreter = dir.filePath(QStringLiteral("no-interpreter"));
+    ProcessList table;
+    table.stopNetworkMonitor();
+
     QTextStream out(stdout);
-    out << "applications  reports  us/report(list+message)  us/report(+parse+compact)  bytes/report\n";
+    out << "applications  names    reports  us/report(list+message)  us/report(+parse+compact)  bytes/report\n";
     for (const int apps : {10, 100, 1000, 10000}) {
-        QVector<alarmtext::AppPeriodUse> uses;
-        for (int i = 0; i < apps; ++i)
-            uses.append({QStringLiteral("package-\"%1\"").arg(i), quint64(i) * 7919 % 1000003 * 1024,
-                         quint64(i) * 104729 % 999983 * 512});
-        const int reports = apps >= 10000 ? 50 : 500;
+        for (const bool quoted : {false, true}) {
+            table.auditTraffic.clear();
+            for (int i = 0; i < apps; ++i) {
+                AppTraffic traffic;
+                traffic.recv = quint64(i) * 7919 % 1000003 * 1024;
+                traffic.sent = quint64(i) * 104729 % 999983 * 512;
+                table.auditTraffic.insert(
+                    (quoted ? QStringLiteral("package-\"%1\"") : QStringLiteral("package-%1")).arg(i), traffic);
+            }
+            const int reports = apps >= 10000 ? 50 : 500;
+            const QString desc = alarmtext::description(1, QStringLiteral("1.50"),
+                                                        ProcessList::formatSize(10737418241ULL, 4));
 
-        QElapsedTimer timer;
-        timer.start();
-        qsizetype length = 0;
-        for (int r = 0; r < reports; ++r) {
-            static const int kinds[] = {1, 2, 4};
-            const QString detail = alarmtext::detailList(uses, kinds[r % 3], sizeText);
-            const QString message = alarmtext::composeMessage(
-                QStringLiteral("2026-12-06 22:31:35"), QStringLiteral("alice"), QStringLiteral("10.0.0.5"),
-                alarmtext::description(1, QStringLiteral("1.50"), sizeText(10737418241ULL)), detail);
-            length += message.size();
+            QElapsedTimer timer;
+            timer.start();
+            qsizetype length = 0;
+            for (int r = 0; r < reports; ++r) {
+                static const int kinds[] = {1, 2, 4};
+                const QString message = alarmtext::composeMessage(
+                    QStringLiteral("2026-12-06 22:31:35"), QStringLiteral("alice"), QStringLiteral("10.0.0.5"),
+                    desc, ProcessMonitor::alarmDetail(table, kinds[r % 3]));
+                length += message.size();
+            }
+            const double buildUs = timer.nsecsElapsed() / 1000.0 / reports;
+
+            timer.restart();
+            for (int r = 0; r < reports; ++r) {
+                const QString message = alarmtext::composeMessage(
+                    QStringLiteral("2026-12-06 22:31:35"), QStringLiteral("alice"), QStringLiteral("10.0.0.5"),
+                    desc, ProcessMonitor::alarmDetail(table, 1));
+                const QByteArray compact
+                    = QJsonDocument::fromJson(message.toUtf8()).toJson(QJsonDocument::Compact);
+                length += compact.size();
+            }
+            const double fullUs = timer.nsecsElapsed() / 1000.0 / reports;
+
+            out << qSetFieldWidth(12) << apps << qSetFieldWidth(7) << (quoted ? "quoted" : "plain")
+                << qSetFieldWidth(9) << reports << qSetFieldWidth(26) << QString::number(buildUs, 'f', 1)
+                << qSetFieldWidth(28) << QString::number(fullUs, 'f', 1) << qSetFieldWidth(14)
+                << length / (2 * reports) << qSetFieldWidth(0) << "\n";
         }
-        const double buildUs = timer.nsecsElapsed() / 1000.0 / reports;
-
-        timer.restart();
-        for (int r = 0; r < reports; ++r) {
-            const QString detail = alarmtext::detailList(uses, 1, sizeText);
-            const QString message = alarmtext::composeMessage(
-                QStringLiteral("2026-12-06 22:31:35"), QStringLiteral("alice"), QStringLiteral("10.0.0.5"),
-                alarmtext::description(1, QStringLiteral("1.50"), sizeText(10737418241ULL)), detail);
-            const QByteArray compact = QJsonDocument::fromJson(message.toUtf8()).toJson(QJsonDocument::Compact);
-            length += compact.size();
-        }
-        const double fullUs = timer.nsecsElapsed() / 1000.0 / reports;
-
-        out << qSetFieldWidth(12) << apps << qSetFieldWidth(9) << reports << qSetFieldWidth(26)
-            << QString::number(buildUs, 'f', 1) << qSetFieldWidth(28) << QString::number(fullUs, 'f', 1)
-            << qSetFieldWidth(14) << length / (2 * reports) << qSetFieldWidth(0) << "\n";
     }
     return 0;
 }

@@ -16,6 +16,19 @@
 using sysmonitor::process::ProcessMonitor;
 namespace alarmtext = sysmonitor::process::alarmtext;
 
+namespace {
+
+// One item of the application list in the process table's form: every
+// quotation mark written as three backslashes and a quotation mark.
+QString listItem(const QString &name, const char *total, const char *upload, const char *download)
+{
+    const QString q = QStringLiteral("\\\\\\\"");
+    return QLatin1Char('{') + q + "app" + q + ':' + q + name + q + ',' + q + "total" + q + ':' + q + total + q + ','
+        + q + "upload" + q + ':' + q + upload + q + ',' + q + "download" + q + ':' + q + download + q + '}';
+}
+
+} // namespace
+
 class TestAlarmDelivery : public QObject
 {
     Q_OBJECT
@@ -158,8 +171,7 @@ void TestAlarmDelivery::textThatIsNotJsonIsNeverSent()
 void TestAlarmDelivery::sentTextHasSortedKeysWhileTheBuiltTextKeepsItsOrder()
 {
     QVERIFY(startServices({"--user", "alice", "--transmit", "ok", "--record", record}));
-    const QString detail = alarmtext::detailList({{QStringLiteral("firefox-esr"), 2048, 1024}}, 1,
-                                                 [](quint64 bytes) { return QString::number(bytes); });
+    const QString detail = listItem(QStringLiteral("firefox-esr"), "3072", "1024", "2048");
     const QString message
         = ProcessMonitor::buildAlarmMessage(QStringLiteral("总流量使用超标,1.50小时内使用10.00GB"), detail);
     QVERIFY2(message.startsWith(QStringLiteral("{\"time\":\"")), qPrintable(message));
@@ -214,8 +226,7 @@ void TestAlarmDelivery::escapedValuesArriveUnchangedAfterDelivery()
     const QString user = QStringLiteral("ro\"ot\\\n");
     const QString app = QStringLiteral("evil\"},{\\\"app\\\":\\\"x");
     QVERIFY(startServices({"--user", user, "--transmit", "ok", "--record", record}));
-    const QString detail
-        = alarmtext::detailList({{app, 5, 5}}, 1, [](quint64 bytes) { return QString::number(bytes); });
+    const QString detail = listItem(alarmtext::jsonEscape(app, 3), "10", "5", "5");
     const QString desc = QStringLiteral("总\"流量\\");
     QCOMPARE(ProcessMonitor::sendAlarm(ProcessMonitor::buildAlarmMessage(desc, detail)), 0);
 

@@ -1,5 +1,5 @@
-// The text pieces of an alarm report: escaping, elapsed time, description,
-// application list and the message layout.
+// The text pieces of an alarm report: escaping, elapsed time, description and
+// the message layout around an application list in the process table's form.
 #include "alarmtext.h"
 
 #include <QJsonArray>
@@ -11,9 +11,14 @@ using namespace sysmonitor::process;
 
 namespace {
 
-QString plainBytes(quint64 bytes)
+// One item of the application list as the process table's topAppsFragment
+// writes it: every quotation mark as three backslashes and a quotation mark,
+// the name copied as it is handed over.
+QString fragmentItem(const QString &name, const QString &total, const QString &upload, const QString &download)
 {
-    return QString::number(bytes) + QLatin1Char('B');
+    const QString q = QStringLiteral("\\\\\\\"");
+    return QLatin1Char('{') + q + "app" + q + ':' + q + name + q + ',' + q + "total" + q + ':' + q + total + q + ','
+        + q + "upload" + q + ':' + q + upload + q + ',' + q + "download" + q + ':' + q + download + q + '}';
 }
 
 // Parses one level of the message: the text must be a JSON object.
@@ -50,10 +55,7 @@ private slots:
     void elapsedTextIsHundredthsOfAnHourWithinThePeriod();
     void descriptionJoinsItsPiecesWithoutSeparators();
     void messageOfPlainValuesIsTheFixedLayout();
-    void detailListHasTenLargestByTheKindsMeasure_data();
-    void detailListHasTenLargestByTheKindsMeasure();
-    void detailListOfNoApplicationIsEmpty();
-    void detailOfPlainNameIsTheThreeBackslashForm();
+    void emptyListLeavesTheBracketsTogether();
     void everyLevelParsesAndValuesArriveUnchanged_data();
     void everyLevelParsesAndValuesArriveUnchanged();
 };
@@ -148,66 +150,13 @@ void TestAlarmText::messageOfPlainValuesIsTheFixedLayout()
                             "\\\"总流量使用超标,1.50小时内使用10.00GB\\\",\\\"detail\\\":\\\"[DETAIL]\\\"}\"}"));
 }
 
-void TestAlarmText::detailListHasTenLargestByTheKindsMeasure_data()
+void TestAlarmText::emptyListLeavesTheBracketsTogether()
 {
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<QStringList>("apps");
-    // Twelve applications: app<i> received i*100 and sent (13-i)*10 bytes.
-    QTest::newRow("total: received plus sent")
-        << 1 << QStringList{"app12", "app11", "app10", "app9", "app8", "app7", "app6", "app5", "app4", "app3"};
-    QTest::newRow("egress: sent")
-        << 2 << QStringList{"app1", "app2", "app3", "app4", "app5", "app6", "app7", "app8", "app9", "app10"};
-    QTest::newRow("ingress: received")
-        << 4 << QStringList{"app12", "app11", "app10", "app9", "app8", "app7", "app6", "app5", "app4", "app3"};
-    QTest::newRow("unknown kind ranks by received")
-        << 0 << QStringList{"app12", "app11", "app10", "app9", "app8", "app7", "app6", "app5", "app4", "app3"};
-}
-
-void TestAlarmText::detailListHasTenLargestByTheKindsMeasure()
-{
-    QFETCH(int, kind);
-    QFETCH(QStringList, apps);
-    QVector<alarmtext::AppPeriodUse> uses;
-    for (int i = 1; i <= 12; ++i)
-        uses.append({QStringLiteral("app%1").arg(i), quint64(i) * 100, quint64(13 - i) * 10});
-
-    const QString list = alarmtext::detailList(uses, kind, plainBytes);
-    QVERIFY(!list.endsWith(QLatin1Char(',')));
-    QVERIFY(list.endsWith(QLatin1Char('}')));
-    // Two levels of unescaping turn the list into a JSON array.
-    const QString unwrapped = parseArray(QLatin1String("[\"") + list + QLatin1String("\"]")).at(0).toString();
-    const QJsonArray items
-        = parseArray(QLatin1Char('[') + parseArray(QLatin1String("[\"") + unwrapped + QLatin1String("\"]")).at(0).toString()
-                     + QLatin1Char(']'));
-    QCOMPARE(items.size(), 10);
-    QStringList listed;
-    for (const QJsonValue &item : items)
-        listed << item.toObject().value(QLatin1String("app")).toString();
-    QCOMPARE(listed, apps);
-
-    const QJsonObject first = items.at(0).toObject();
-    const int n = apps.first().mid(3).toInt();
-    QCOMPARE(first.value(QLatin1String("download")).toString(), plainBytes(quint64(n) * 100));
-    QCOMPARE(first.value(QLatin1String("upload")).toString(), plainBytes(quint64(13 - n) * 10));
-    QCOMPARE(first.value(QLatin1String("total")).toString(), plainBytes(quint64(n) * 100 + quint64(13 - n) * 10));
-    QCOMPARE(first.keys(), (QStringList{"app", "download", "total", "upload"}));
-}
-
-void TestAlarmText::detailListOfNoApplicationIsEmpty()
-{
-    QCOMPARE(alarmtext::detailList({}, 1, plainBytes), QString());
     const QString message = alarmtext::composeMessage(QStringLiteral("t"), QStringLiteral("u"),
                                                       QStringLiteral("i"), QStringLiteral("d"), QString());
     QVERIFY(message.endsWith(QStringLiteral("\\\"detail\\\":\\\"[]\\\"}\"}")));
-}
-
-void TestAlarmText::detailOfPlainNameIsTheThreeBackslashForm()
-{
-    const QString q = QStringLiteral("\\\\\\\"");
-    const QString expected = QLatin1Char('{') + q + "app" + q + ':' + q + "firefox-esr" + q + ',' + q + "total" + q
-        + ':' + q + "30B" + q + ',' + q + "upload" + q + ':' + q + "10B" + q + ',' + q + "download" + q + ':' + q
-        + "20B" + q + '}';
-    QCOMPARE(alarmtext::detailList({{QStringLiteral("firefox-esr"), 20, 10}}, 1, plainBytes), expected);
+    const QJsonObject inner = parseObject(parseObject(message).value(QLatin1String("message")).toString());
+    QCOMPARE(parseArray(inner.value(QLatin1String("detail")).toString()).size(), 0);
 }
 
 void TestAlarmText::everyLevelParsesAndValuesArriveUnchanged_data()
@@ -228,7 +177,12 @@ void TestAlarmText::everyLevelParsesAndValuesArriveUnchanged()
     QFETCH(QString, user);
     QFETCH(QString, desc);
     QFETCH(QString, app);
-    const QString detail = alarmtext::detailList({{app, 5, 7}, {QStringLiteral("second"), 1, 1}}, 1, plainBytes);
+    // Names reach the list escaped three times, as the controller hands them
+    // to the process table's builder.
+    const QString detail = fragmentItem(alarmtext::jsonEscape(app, 3), QStringLiteral("12B"), QStringLiteral("7B"),
+                                        QStringLiteral("5B"))
+        + QLatin1Char(',') + fragmentItem(QStringLiteral("second"), QStringLiteral("2B"), QStringLiteral("1B"),
+                                          QStringLiteral("1B"));
     const QString message = alarmtext::composeMessage(QStringLiteral("2026-12-06 22:31:35"), user,
                                                       QStringLiteral("10.0.0.5"), desc, detail);
 

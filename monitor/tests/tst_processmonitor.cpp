@@ -76,6 +76,8 @@ private slots:
     void alarmDescribesElapsedTimeAndSize_data();
     void alarmDescribesElapsedTimeAndSize();
     void alarmListsTheTenLargestApplications();
+    void alarmListIsTheProcessTablesFragment_data();
+    void alarmListIsTheProcessTablesFragment();
     void alarmWithoutApplicationsHasAnEmptyList();
     void failedDeliveryIsLoggedAndCountsAsRaised();
 
@@ -675,8 +677,17 @@ void TestProcessMonitor::alarmListsTheTenLargestApplications()
         traffic.sent = quint64(100 - i);
         table()->auditTraffic.insert(QStringLiteral("app\"%1").arg(i), traffic);
     }
+    const QStringList names = table()->auditTraffic.keys();
     table()->periodDownload = 2 * GB;
+    newLogLines();
     QMetaObject::invokeMethod(controller, "onCheckTimeout");
+    // The table keeps its own names; only the list carries them escaped.
+    QCOMPARE(table()->auditTraffic.keys(), names);
+    const QStringList lines = newLogLines();
+    QCOMPARE(lines.size(), 1);
+    // A quotation mark in a name at the list's level: escaped three times.
+    const QString escapedName = QStringLiteral("app") + QString(7, QLatin1Char('\\')) + QStringLiteral("\"12");
+    QVERIFY2(lines.first().contains(escapedName), qPrintable(lines.first()));
     const QStringList sent = delivered();
     QCOMPARE(sent.size(), 1);
     const QJsonObject inner = parseObject(parseObject(sent.first()).value(QLatin1String("message")).toString());
@@ -688,6 +699,40 @@ void TestProcessMonitor::alarmListsTheTenLargestApplications()
         QCOMPARE(item.value(QLatin1String("download")).toString(), QStringLiteral("%1.00MB").arg(12 - i));
         QCOMPARE(item.value(QLatin1String("upload")).toString(), QStringLiteral("%1.00B").arg(88 + i));
     }
+}
+
+void TestProcessMonitor::alarmListIsTheProcessTablesFragment_data()
+{
+    QTest::addColumn<QString>("statusKey");
+    QTest::addColumn<QString>("sizeKey");
+    QTest::addColumn<int>("kind");
+    QTest::newRow("total") << "FERROW_ALARM_STATUS" << "FERROW_ALARM_SIZE" << 1;
+    QTest::newRow("egress") << "FERROW_EGRESS_ALARM_STATUS" << "FERROW_EGRESS_ALARM_SIZE" << 2;
+    QTest::newRow("ingress") << "FERROW_INGRESS_ALARM_STATUS" << "FERROW_INGRESS_ALARM_SIZE" << 4;
+}
+
+void TestProcessMonitor::alarmListIsTheProcessTablesFragment()
+{
+    QFETCH(QString, statusKey);
+    QFETCH(QString, sizeKey);
+    QFETCH(int, kind);
+    writeSettings({{"FERROW_COUNT_STATUS", "1"}, {"FERROW_ALARM_PERIOD", "24"}, {statusKey, "1"}, {sizeKey, "1"}});
+    makeController()->start();
+    // Distinct ranks by every measure: the order depends on the alarm's kind.
+    for (int i = 1; i <= 12; ++i) {
+        sysmonitor::process::AppTraffic traffic;
+        traffic.recv = quint64(i) * 1000;
+        traffic.sent = quint64(13 - i) * 3000;
+        table()->auditTraffic.insert(QStringLiteral("pkg-%1").arg(i), traffic);
+    }
+    table()->periodUpload = 2 * GB;
+    table()->periodDownload = 2 * GB;
+    newLogLines();
+    QMetaObject::invokeMethod(controller, "onCheckTimeout");
+    const QStringList lines = newLogLines();
+    QCOMPARE(lines.size(), 1);
+    const QString list = QLatin1Char('[') + table()->topAppsFragment(kind) + QLatin1Char(']');
+    QVERIFY2(lines.first().contains(list), qPrintable(lines.first()));
 }
 
 void TestProcessMonitor::alarmWithoutApplicationsHasAnEmptyList()
