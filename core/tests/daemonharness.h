@@ -22,6 +22,7 @@
 #include <sqlite3.h>
 
 #include <csignal>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -74,6 +75,7 @@ protected:
     QList<pid_t> processesInNamespace() const;
     bool startDaemon(QProcess &daemon, const QMap<QByteArray, QByteArray> &environment = {});
     bool stopDaemon(QProcess &daemon, int signalNumber);
+    bool watchesDataDirectory(const QProcess &daemon) const;
     void writeSettings(const Settings &values);
     QStringList logLines() const;
     QString dataFile(const QString &name) const { return data + QLatin1Char('/') + name; }
@@ -191,6 +193,23 @@ inline bool DaemonHarness::stopDaemon(QProcess &daemon, int signalNumber)
 {
     ::kill(pid_t(daemon.processId()), signalNumber);
     return daemon.waitForFinished(15000);
+}
+
+inline bool DaemonHarness::watchesDataDirectory(const QProcess &daemon) const
+{
+    // The daemon's inotify descriptors list their watches in fdinfo, each with
+    // the watched inode in hexadecimal.
+    struct stat info = {};
+    if (::stat(data.toUtf8().constData(), &info) != 0)
+        return false;
+    const QString inode = QStringLiteral(" ino:%1 ").arg(quint64(info.st_ino), 0, 16);
+    const QString fds = QStringLiteral("/proc/%1/fd").arg(daemon.processId());
+    for (const QString &fd : QDir(fds).entryList(QDir::System | QDir::NoDotAndDotDot)) {
+        const QString fdinfo = readFile(QStringLiteral("/proc/%1/fdinfo/%2").arg(daemon.processId()).arg(fd));
+        if (fdinfo.contains(QLatin1String("inotify wd:")) && fdinfo.contains(inode))
+            return true;
+    }
+    return false;
 }
 
 inline void DaemonHarness::writeSettings(const Settings &values)

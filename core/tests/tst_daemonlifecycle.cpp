@@ -52,6 +52,8 @@ void TestDaemonLifecycle::runsAsOneInstanceAndStopsCleanlyOnSignals()
     QVERIFY(queryNumber(database, "SELECT SUM(total) FROM app_data") > 0);
     QVERIFY(queryNumber(database, "SELECT SUM(recv) FROM hour_data") > 0);
     QCOMPARE(readFile(appInfo), QStringLiteral("[]"));
+    // The collector went with the daemon: nothing is left in the namespaces.
+    QTRY_COMPARE_WITH_TIMEOUT(processesInNamespace(), QList<pid_t>(), 5000);
 
     // The guard was detached: a new instance in the same namespaces starts.
     QProcess again;
@@ -62,6 +64,7 @@ void TestDaemonLifecycle::runsAsOneInstanceAndStopsCleanlyOnSignals()
     QCOMPARE(again.exitCode(), 0);
     QVERIFY(again.readAllStandardError().contains("Received signal SIGINT quitting ..."));
     QCOMPARE(logLines().count(QStringLiteral("流量统计 ProcessMonitor 停止")), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(processesInNamespace(), QList<pid_t>(), 5000);
 }
 
 void TestDaemonLifecycle::twoSignalsInQuickSuccessionStopTheControllerOnce()

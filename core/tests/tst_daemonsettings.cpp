@@ -55,8 +55,9 @@ void TestDaemonSettings::settingsFileCreatedAfterStartIsApplied()
 {
     QProcess daemon;
     QVERIFY(startDaemon(daemon));
-    // Without a settings file nothing is logged; give the daemon time to start.
-    QTest::qWait(1500);
+    // Without a settings file nothing is logged: wait until the daemon watches
+    // its directory, however long the start takes on a loaded machine.
+    QTRY_VERIFY_WITH_TIMEOUT(watchesDataDirectory(daemon), tickWaitMs);
     QCOMPARE(daemon.state(), QProcess::Running);
     // Switched on by a settings change, the check tick runs with an audit period.
     writeSettings({{"FERROW_COUNT_STATUS", "1"}, {"FERROW_ALARM_PERIOD", "1"}});
