@@ -78,7 +78,9 @@ void TestNetworkMonitor::init()
     fake = new FakeCollector;
     QVERIFY(fake->isValid());
     ferrow::Intervals &intervals = ferrow::defaults().intervals;
-    intervals.readyCheckMs = 50;
+    // Ten ticks (the readiness without a socket file) must outlast the
+    // interpreter's start on a loaded machine.
+    intervals.readyCheckMs = 250;
     intervals.healthCheckMs = 60000; // ticks are driven by hand unless a test says otherwise
     intervals.restartDelayMs = 150;
     intervals.reconnectMs = 60000;
@@ -209,7 +211,7 @@ void TestNetworkMonitor::collectorExitingBeforeReadinessIsRestartedThreeTimes()
     FakeCollector::set("EXIT_MS", "100");
     // No readiness tick may come in between: ticks left over from the short
     // lives of earlier launches would add up to a readiness without file.
-    ferrow::defaults().intervals.readyCheckMs = 1000;
+    ferrow::defaults().intervals.readyCheckMs = 3000;
     NetworkMonitor monitor;
     Recorder recorder(&monitor);
     for (int i = 0; i < 4; ++i)
@@ -231,7 +233,9 @@ void TestNetworkMonitor::collectorExitingBeforeReadinessIsRestartedThreeTimes()
 
 void TestNetworkMonitor::readinessResetsTheRestartCount()
 {
-    // Each launch lives long enough to be declared ready, also under load.
+    // Each launch lives long enough to be declared ready, also under load:
+    // the file is seen within one short tick of its creation.
+    ferrow::defaults().intervals.readyCheckMs = 50;
     FakeCollector::set("EXIT_MS", "600");
     NetworkMonitor monitor;
     Recorder recorder(&monitor);
@@ -247,7 +251,7 @@ void TestNetworkMonitor::readinessResetsTheRestartCount()
 void TestNetworkMonitor::crashCountsThreeAttemptsAtOnce()
 {
     // Slow enough ticks that the short-lived relaunch cannot reach readiness.
-    ferrow::defaults().intervals.readyCheckMs = 200;
+    ferrow::defaults().intervals.readyCheckMs = 300;
     NetworkMonitor monitor;
     Recorder recorder(&monitor);
     QVERIFY(monitor.startMonitoring());

@@ -296,6 +296,8 @@ void TestNetworkSocketServer::outputIsRelayedPerRead()
 
     FakeCollector::set(variable.constData(), value);
     FakeCollector::set("READY_MS", "never");
+    // No readiness without file may come while a slow interpreter starts.
+    ferrow::defaults().intervals.readyCheckMs = 60000;
     NetworkSocketServer server;
     Recorder recorder(&server);
     QVERIFY(server.startServer());
