@@ -272,7 +272,18 @@ void TestProcessMonitor::instanceIsOneControllerCreatedOnFirstUse()
     ProcessMonitor *first = ProcessMonitor::instance();
     QVERIFY(first);
     QCOMPARE(ProcessMonitor::instance(), first);
-    QCOMPARE(first->metaObject()->className(), "sysmonitor::process::ProcessMonitor");
+    const QMetaObject *meta = first->metaObject();
+    QCOMPARE(meta->className(), "sysmonitor::process::ProcessMonitor");
+    // Its own methods: three private slots without arguments, in this order.
+    QStringList methods;
+    for (int i = meta->methodOffset(); i < meta->methodCount(); ++i) {
+        const QMetaMethod method = meta->method(i);
+        QCOMPARE(method.methodType(), QMetaMethod::Slot);
+        QCOMPARE(method.access(), QMetaMethod::Private);
+        methods << QString::fromLatin1(method.methodSignature());
+    }
+    QCOMPARE(methods, (QStringList{"onConfFileChanged()", "onAlarmTimeout()", "onCheckTimeout()"}));
+    QCOMPARE(meta->propertyCount(), meta->propertyOffset());
     QVERIFY(!first->parent());
     first->confWatcher.blockSignals(true);
     // The process-wide controller holds the one process table: release it so
