@@ -390,9 +390,9 @@ class PortableChoiceTest(unittest.TestCase):
 
 def load_script():
     import importlib.util
-    spec = importlib.util.spec_from_file_location("ferrow_monitor_portable", netfixture.SCRIPT)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("ferrow_monitor_portable", netfixture.SCRIPT)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
