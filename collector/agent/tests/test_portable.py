@@ -261,6 +261,30 @@ class PortableBackendTest(PortableCollector, NamespaceTestCase):
         self.assertNotIn("dropped", collector.output)
 
 
+    def test_capture_drops_in_the_kernel_are_reported(self):
+        # Frozen, the collector reads nothing: a flood of datagrams overflows its capture
+        # buffer, and once it runs again it says how many packets the kernel dropped.
+        collector = self.fresh()
+        client = self.client(collector)
+        client.read_document()
+        freeze(collector)
+        try:
+            script = ("import socket\n"
+                      "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+                      "for _ in range(60000):\n"
+                      "    s.sendto(b'f' * 10, (%r, 5996))\n" % self.net.local_v4)
+            subprocess.run(NetnsPair.exec_args(self.net.remote, [PYTHON, "-c", script]), check=True,
+                           timeout=20)
+        finally:
+            thaw(collector)
+        self.assertTrue(collector.wait_line("captured packets", timeout=5), collector.output)
+        line = [x for x in collector.lines if "captured packets" in x][0]
+        dropped = int(line.split("dropped ")[1].split()[0])
+        client.read_for(1.0)
+        # What was not dropped is counted, unattributed (nobody holds the port).
+        self.assertGreater(dropped, 0)
+        self.assertEqual(client.get(0)[2] + dropped * 10, 60000 * 10)
+
     def test_udp_nobody_holds_is_unattributed_and_broadcasts_count_only_when_heard(self):
         collector = self.fresh()
         client = self.client(collector)
