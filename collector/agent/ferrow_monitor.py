@@ -1652,14 +1652,32 @@ class Collector:
             if stat.S_ISDIR(st.st_mode):
                 raise OSError(errno.EISDIR, "is a directory", path)
             os.unlink(path)
+        # The daemon connects as soon as the socket file exists, so the file
+        # must only appear once it is listening: bind and listen under a
+        # temporary name in the same directory, then rename it into place.
+        temp = os.path.join(os.path.dirname(path) or ".",
+                            ".%s.%d" % (os.path.basename(path), os.getpid()))
+        try:
+            os.unlink(temp)
+        except FileNotFoundError:
+            pass
         sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         old_umask = os.umask(0o177)
         try:
-            sock.bind(path)
+            sock.bind(temp)
         finally:
             os.umask(old_umask)
-        os.chmod(path, 0o600)
-        sock.listen(4)
+        try:
+            os.chmod(temp, 0o600)
+            sock.listen(4)
+            os.rename(temp, path)
+        except OSError:
+            sock.close()
+            try:
+                os.unlink(temp)
+            except OSError:
+                pass
+            raise
         sock.setblocking(False)
         self.listener = sock
         self.socket_ino = os.stat(path).st_ino

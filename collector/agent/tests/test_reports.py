@@ -158,3 +158,35 @@ class DaemonLinkTest(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class ListenTest(unittest.TestCase):
+    """The daemon connects the moment the socket file exists, so the file must
+    not appear before the socket listens."""
+
+    def test_socket_file_appears_only_once_the_socket_listens(self):
+        path = netfixture.socket_path()
+        seen_at_listen = []
+        real_listen = socket.socket.listen
+
+        def listen(sock, *args):
+            seen_at_listen.append(os.path.exists(path))
+            return real_listen(sock, *args)
+
+        options = type("Options", (), {"socket": path})()
+        collector = fm.Collector(options, backend=None)
+        socket.socket.listen = listen
+        try:
+            collector.listen()
+        finally:
+            socket.socket.listen = real_listen
+        self.addCleanup(collector.listener.close)
+        self.addCleanup(collector.remove_socket_file)
+        self.assertEqual(seen_at_listen, [False])
+        probe = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        self.addCleanup(probe.close)
+        probe.connect(path)
+        self.assertEqual(oct(os.stat(path).st_mode & 0o777), oct(0o600))
+        leftovers = [n for n in os.listdir(os.path.dirname(path))
+                     if n.startswith("." + os.path.basename(path))]
+        self.assertEqual(leftovers, [])
