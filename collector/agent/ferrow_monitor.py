@@ -1215,9 +1215,8 @@ class PortableBackend(Backend):
             self.owners.note_owner(pid)
             self.talkers.note(entry.remote, pid, now)
 
-    def _dump_udp(self, now, quick=False):
-        """Local port -> owner of every UDP socket now open."""
-        self.last_udp_dump = now
+    def _dump_with_owners(self, protocol, states, now, quick):
+        """Every socket of `protocol` in `states` (v4 and v6), with owners resolved."""
         rows = []
 
         def on_message(kind, data, start, end):
@@ -1225,9 +1224,15 @@ class PortableBackend(Backend):
                 rows.append(_pb_parse_diag(data, start, end, False))
         for family in (socket.AF_INET, socket.AF_INET6):
             self.diag.dump(_PB_SOCK_DIAG_BY_FAMILY,
-                           _pb_diag_request(family, socket.IPPROTO_UDP, 0, _PB_UDP_STATES), on_message)
+                           _pb_diag_request(family, protocol, 0, states), on_message)
         self.seen_inodes.update(row[6] for row in rows)
         self.owners.resolve([row[6] for row in rows], now, quick)
+        return rows
+
+    def _dump_udp(self, now, quick=False):
+        """Local port -> owner of every UDP socket now open."""
+        self.last_udp_dump = now
+        rows = self._dump_with_owners(socket.IPPROTO_UDP, _PB_UDP_STATES, now, quick)
         for family, sport, _dport, _src, _dst, _cookie, inode, _tx, _rx in rows:
             pid = self.owners.inode_pid.get(inode)
             if pid is not None:
@@ -1301,16 +1306,7 @@ class PortableBackend(Backend):
 
     def _dump_listeners(self, now, quick=False):
         self.last_listener_dump = now
-        rows = []
-
-        def on_message(kind, data, start, end):
-            if kind == _PB_SOCK_DIAG_BY_FAMILY:
-                rows.append(_pb_parse_diag(data, start, end, False))
-        for family in (socket.AF_INET, socket.AF_INET6):
-            self.diag.dump(_PB_SOCK_DIAG_BY_FAMILY,
-                           _pb_diag_request(family, socket.IPPROTO_TCP, 0, _PB_TCP_LISTEN), on_message)
-        self.seen_inodes.update(row[6] for row in rows)
-        self.owners.resolve([row[6] for row in rows], now, quick)
+        rows = self._dump_with_owners(socket.IPPROTO_TCP, _PB_TCP_LISTEN, now, quick)
         fresh = {}
         for family, sport, _dport, src, _dst, _cookie, inode, _tx, _rx in rows:
             fresh.setdefault((family, sport), []).append((src, self.owners.inode_pid.get(inode)))
