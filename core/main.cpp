@@ -55,5 +55,8 @@ int main(int argc, char *argv[])
         Qt::DirectConnection);
 
     app.exec();
+    // A signal that arrived while the controller stopped (the loop no longer
+    // runs) still gets its message.
+    signalNotifier.deliverPending();
     return 0;
 }

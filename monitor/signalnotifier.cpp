@@ -34,7 +34,7 @@ SignalNotifier::SignalNotifier(std::initializer_list<int> signalNumbers, QObject
     ::fcntl(signalPipe[1], F_SETFL, ::fcntl(signalPipe[1], F_GETFL) | O_NONBLOCK);
 
     notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, this);
-    connect(notifier, &QSocketNotifier::activated, this, &SignalNotifier::readPending);
+    connect(notifier, &QSocketNotifier::activated, this, &SignalNotifier::deliverPending);
 
     valid = true;
     for (int signalNumber : signalNumbers) {
@@ -63,8 +63,10 @@ SignalNotifier::~SignalNotifier()
     }
 }
 
-void SignalNotifier::readPending()
+void SignalNotifier::deliverPending()
 {
+    if (signalPipe[1] < 0)
+        return;
     unsigned char buffer[64];
     for (;;) {
         const ssize_t count = ::read(signalPipe[1], buffer, sizeof buffer);

@@ -24,11 +24,14 @@ public:
     // False when the socket pair or a handler could not be set up.
     bool isValid() const { return valid; }
 
+    // Emits received() for every signal queued but not yet handed over; for
+    // signals that arrive after the event loop has ended.
+    void deliverPending();
+
 signals:
     void received(int signalNumber);
 
 private:
-    void readPending();
 
     QList<int> handled;
     QSocketNotifier *notifier = nullptr;

@@ -160,15 +160,15 @@ inline bool DaemonHarness::startNamespace()
                   QStringLiteral("600")});
     if (!holder.waitForStarted(5000))
         return false;
-    // Ready once /tmp inside is the private one.
+    // Ready once every mount is in place (the private /tmp alone is not
+    // enough: the work and build directories are bound into it afterwards).
     QElapsedTimer timer;
     timer.start();
     while (timer.elapsed() < 10000) {
         QProcess check;
         check.start(QStringLiteral("nsenter"), {"--target", QString::number(holder.processId()), "--mount",
-                                                "findmnt", "-n", "-o", "FSTYPE", "/tmp"});
-        check.waitForFinished(5000);
-        if (check.readAllStandardOutput().trimmed() == "tmpfs")
+                                                "test", "-e", "/tmp/.in_namespace_ready"});
+        if (check.waitForFinished(5000) && check.exitStatus() == QProcess::NormalExit && check.exitCode() == 0)
             return true;
         QTest::qWait(50);
     }

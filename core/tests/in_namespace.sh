@@ -6,7 +6,8 @@
 # at /var/lib/ferrow_monitor and the file COLLECTOR at /usr/bin/ferrow_monitor.py.
 # WORKDIR and KEEPDIR (for example the build directory) stay visible at their
 # paths when they lie under /tmp. Other programs join the namespaces with
-# nsenter --target <pid> --mount --ipc. A mount point that does not exist on
+# nsenter --target <pid> --mount --ipc once /tmp/.in_namespace_ready exists
+# inside. A mount point that does not exist on
 # the machine is made in a private overlay layer (in WORKDIR), never on the
 # machine itself.
 exec unshare --mount --ipc --propagation private -- /bin/sh -e -c '
@@ -41,5 +42,7 @@ for keep in "$work" "$keepdir"; do
     esac
 done
 cd /
+# Every mount is in place: joiners may start now.
+: > /tmp/.in_namespace_ready
 exec "$@"
 ' in_namespace "$@"

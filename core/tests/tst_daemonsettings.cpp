@@ -66,6 +66,10 @@ void TestDaemonSettings::settingsFileCreatedAfterStartIsApplied()
                              tickWaitMs);
     QVERIFY(stopDaemon(daemon, SIGTERM));
     QCOMPARE(daemon.exitCode(), 0);
+    // Started with counting off, its stop at quit does nothing, yet the
+    // collector does not outlive it.
+    QVERIFY(!logLines().contains(QStringLiteral("流量统计 ProcessMonitor 停止")));
+    QTRY_COMPARE_WITH_TIMEOUT(processesInNamespace(), QList<pid_t>(), 5000);
 }
 
 QTEST_GUILESS_MAIN(TestDaemonSettings)

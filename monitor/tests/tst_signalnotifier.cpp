@@ -13,6 +13,7 @@ class TestSignalNotifier : public QObject
 private slots:
     void eachSignalIsEmittedFromTheEventLoopInArrivalOrder();
     void handlersStayInstalledAfterTheFirstSignal();
+    void signalsQueuedWithoutAnEventLoopAreDeliveredOnRequest();
     void destructionRestoresTheDefaultAction();
 };
 
@@ -40,6 +41,21 @@ void TestSignalNotifier::handlersStayInstalledAfterTheFirstSignal()
     QTRY_COMPARE(spy.count(), 1);
     ::raise(SIGTERM);
     QTRY_COMPARE(spy.count(), 2);
+}
+
+void TestSignalNotifier::signalsQueuedWithoutAnEventLoopAreDeliveredOnRequest()
+{
+    SignalNotifier notifier{SIGTERM, SIGINT};
+    QSignalSpy spy(&notifier, &SignalNotifier::received);
+    ::raise(SIGINT);
+    ::raise(SIGTERM);
+    // No event is processed: the request alone hands them over, in order.
+    notifier.deliverPending();
+    QCOMPARE(spy.count(), 2);
+    QCOMPARE(spy.at(0).at(0).toInt(), SIGINT);
+    QCOMPARE(spy.at(1).at(0).toInt(), SIGTERM);
+    notifier.deliverPending();
+    QCOMPARE(spy.count(), 2);
 }
 
 void TestSignalNotifier::destructionRestoresTheDefaultAction()
