@@ -55,6 +55,7 @@ private slots:
     void startWithCountingOnAndPeriodZeroRunsCheckAndUpdateOnly();
     void startWithPeriodButNoAuditRunsThePeriodAndLogsItsEnd();
     void secondStartReportsAlreadyRunning();
+    void startPurgesStatisticsOf45DaysAndOlder();
     void timersDriveDocumentsAndDatabase();
     void stopFlushesTheTableBeforeClearingIt();
     void stopAfterCountingSwitchedOffStillRunsOnce();
@@ -87,6 +88,7 @@ private slots:
     void auditChangeWithFreshTimestampRestartsTheAudit();
     void countingSwitchedOffFlushesStopsAndClears();
     void countingSwitchedOnStartsCountingAndAudit();
+    void countingSwitchedOnWithoutAuditPeriodLeavesTheCheckTickStopped();
     void countingValueOneToTwoCountsAsSwitchedOn();
     void fileReplacedByRenameStaysWatched();
     void settingsFileCreatedLaterIsWatchedAndApplied();
@@ -101,6 +103,7 @@ private:
     QStringList delivered() const;
     QString readFile(const QString &path) const;
     QList<QPair<QString, qint64>> appDataRows() const;
+    QStringList column(const char *sql) const;
     NetworkProcess report(quint64 tx, quint64 rx) const;
 
     QTemporaryDir dir;
@@ -254,6 +257,23 @@ QList<QPair<QString, qint64>> TestProcessMonitor::appDataRows() const
     return rows;
 }
 
+QStringList TestProcessMonitor::column(const char *sql) const
+{
+    QStringList values;
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(ferrow::paths().databaseFile.toUtf8().constData(), &db, SQLITE_OPEN_READWRITE, nullptr)
+        == SQLITE_OK) {
+        sqlite3_stmt *statement = nullptr;
+        if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK) {
+            while (sqlite3_step(statement) == SQLITE_ROW)
+                values << QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(statement, 0)));
+        }
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return values;
+}
+
 NetworkProcess TestProcessMonitor::report(quint64 tx, quint64 rx) const
 {
     NetworkProcess process;
@@ -368,6 +388,29 @@ void TestProcessMonitor::secondStartReportsAlreadyRunning()
     newLogLines();
     controller->start();
     QCOMPARE(newLogLines(), QStringList{"监控已经在运行中"});
+}
+
+void TestProcessMonitor::startPurgesStatisticsOf45DaysAndOlder()
+{
+    // Both tables exist once something was written; rows are then aged by hand.
+    QCOMPARE(addAppTraffic("today", 1, 1), 0);
+    HourRecord hour{};
+    for (int days : {50, 44}) {
+        const QByteArray key = QDateTime::currentDateTime().addDays(-days).toString("yyyy-MM-dd hh:00").toUtf8();
+        QCOMPARE(saveHourRecord(key.constData(), &hour), 0);
+    }
+    for (int days : {50, 45, 44}) {
+        const QByteArray insert = "INSERT INTO app_data (pkgname, recv, sent, total, time) VALUES ('age"
+            + QByteArray::number(days) + "', 1, 1, 2, date('now', 'localtime', '-" + QByteArray::number(days)
+            + " days')) RETURNING pkgname";
+        QCOMPARE(column(insert.constData()).size(), 1);
+    }
+    QCOMPARE(column("SELECT time FROM hour_data").size(), 2);
+
+    writeSettings({});
+    makeController()->start();
+    QCOMPARE(column("SELECT pkgname FROM app_data ORDER BY pkgname"), (QStringList{"age44", "today"}));
+    QCOMPARE(column("SELECT time FROM hour_data").size(), 1);
 }
 
 void TestProcessMonitor::timersDriveDocumentsAndDatabase()
@@ -900,6 +943,21 @@ void TestProcessMonitor::countingSwitchedOnStartsCountingAndAudit()
     QCOMPARE(table()->auditConfig.auditFlags, 2);
     // Started with counting off: the stop at quit does nothing.
     QVERIFY(!controller->running);
+}
+
+void TestProcessMonitor::countingSwitchedOnWithoutAuditPeriodLeavesTheCheckTickStopped()
+{
+    writeSettings({{"FERROW_COUNT_STATUS", "0"}});
+    makeController()->start();
+    controller->confWatcher.blockSignals(true);
+    writeSettings({{"FERROW_COUNT_STATUS", "1"}, {"FERROW_ALARM_PERIOD", "0"}});
+    newLogLines();
+    controller->onConfFileChanged();
+    QCOMPARE(newLogLines(), QStringList{"流量统计启动"});
+    QVERIFY(controller->sqlUpdateTimer.isActive());
+    // Only startAudit starts the check tick, and only with a positive period.
+    QVERIFY(!controller->checkTimer.isActive());
+    QVERIFY(!controller->alarmTimer.isActive());
 }
 
 void TestProcessMonitor::countingValueOneToTwoCountsAsSwitchedOn()
