@@ -3,6 +3,7 @@
 #include "processlist.h"
 
 #include "defaults.h"
+#include "jsonescape.h"
 
 #include <QDebug>
 #include <QJsonArray>
@@ -137,7 +138,7 @@ QString ProcessList::topAppsFragment(qint32 type) const
     QString fragment;
     for (int i = 0; i < n; ++i) {
         const AppPeriodEntry &e = entries.at(i);
-        fragment += QLatin1Char('{') + q + QLatin1String("app") + q + QLatin1Char(':') + q + e.name + q
+        fragment += QLatin1Char('{') + q + QLatin1String("app") + q + QLatin1Char(':') + q + jsonEscape(e.name, 3) + q
                     + QLatin1Char(',') + q + QLatin1String("total") + q + QLatin1Char(':') + q
                     + formatSize(e.recv + e.sent, 4) + q + QLatin1Char(',') + q + QLatin1String("upload") + q
                     + QLatin1Char(':') + q + formatSize(e.sent, 4) + q + QLatin1Char(',') + q

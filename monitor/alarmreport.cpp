@@ -14,7 +14,6 @@
 #include <QJsonParseError>
 #include <QNetworkInterface>
 
-#include <algorithm>
 
 namespace sysmonitor {
 namespace process {
@@ -57,31 +56,12 @@ void ProcessMonitor::raiseAlarm(int periodHours, quint64 bytes, int kind)
 {
     const QString elapsed = alarmtext::elapsedText(nowSeconds(), periodStart, periodHours);
     const QString desc = alarmtext::description(kind, elapsed, sizeText(bytes));
-    const QString message = buildAlarmMessage(desc, alarmDetail(*processList, kind));
+    const QString message = buildAlarmMessage(desc, processList->topAppsFragment(kind));
     MonitorConfig::log(1, "%s", message.toUtf8().constData());
 
     const int code = sendAlarm(message);
     if (code != 0)
         MonitorConfig::log(1, "阈值警报上报失败:%d", code);
-}
-
-QString ProcessMonitor::alarmDetail(ProcessList &table, int kind)
-{
-    QMap<QString, AppTraffic> &traffic = table.auditTraffic;
-    const bool plainNames = std::all_of(traffic.keyBegin(), traffic.keyEnd(), [](const QString &name) {
-        return alarmtext::jsonEscape(name) == name;
-    });
-    if (plainNames)
-        return table.topAppsFragment(kind);
-
-    // Escaping is one-to-one, so no two applications merge under one name.
-    QMap<QString, AppTraffic> escaped;
-    for (auto it = traffic.cbegin(); it != traffic.cend(); ++it)
-        escaped.insert(alarmtext::jsonEscape(it.key(), 3), it.value());
-    traffic.swap(escaped);
-    const QString fragment = table.topAppsFragment(kind);
-    traffic.swap(escaped);
-    return fragment;
 }
 
 QString ProcessMonitor::buildAlarmMessage(const QString &desc, const QString &detail)

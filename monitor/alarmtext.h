@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include "jsonescape.h"
+
 // Text pieces of an alarm report.
 //
 // The report is three levels of JSON: an outer object whose "message" is a
@@ -13,11 +15,7 @@ namespace sysmonitor {
 namespace process {
 namespace alarmtext {
 
-// The text as the content of a JSON string: quotation mark, backslash and
-// control characters escaped; everything else, non-ASCII included, unchanged.
-QString jsonEscape(const QString &text);
-// jsonEscape applied `times` times.
-QString jsonEscape(const QString &text, int times);
+using ::sysmonitor::process::jsonEscape;
 
 // "总", "上行", "下行" for kinds 1, 2, 4; empty for any other kind.
 QString directionWord(int kind);

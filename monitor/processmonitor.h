@@ -48,14 +48,8 @@ public:
 
     // The one-line alarm message. desc is plain text (escaped here); detail is
     // the body of the application list, already escaped for its third level,
-    // as alarmDetail() returns it.
+    // as the process table's topAppsFragment() returns it.
     static QString buildAlarmMessage(const QString &desc, const QString &detail);
-    // The application list of an alarm: the table's topAppsFragment(kind).
-    // That fragment copies names as they are, so names that JSON would need
-    // escaped (quotation mark, backslash, control character) are handed to it
-    // escaped for the list's level; the message then stays valid JSON and the
-    // names arrive unchanged. The table is left as it was.
-    static QString alarmDetail(ProcessList &table, int kind);
 
     // Delivers message with "log_transmit": 0 delivered, 1 system bus not
     // connected, 2 service not reachable, 3 call failed, 4 not valid JSON.

@@ -53,7 +53,7 @@ int main(int argc, char *argv[])
                 static const int kinds[] = {1, 2, 4};
                 const QString message = alarmtext::composeMessage(
                     QStringLiteral("2026-12-06 22:31:35"), QStringLiteral("alice"), QStringLiteral("10.0.0.5"),
-                    desc, ProcessMonitor::alarmDetail(table, kinds[r % 3]));
+                    desc, table.topAppsFragment(kinds[r % 3]));
                 length += message.size();
             }
             const double buildUs = timer.nsecsElapsed() / 1000.0 / reports;
@@ -62,7 +62,7 @@ int main(int argc, char *argv[])
             for (int r = 0; r < reports; ++r) {
                 const QString message = alarmtext::composeMessage(
                     QStringLiteral("2026-12-06 22:31:35"), QStringLiteral("alice"), QStringLiteral("10.0.0.5"),
-                    desc, ProcessMonitor::alarmDetail(table, 1));
+                    desc, table.topAppsFragment(1));
                 const QByteArray compact
                     = QJsonDocument::fromJson(message.toUtf8()).toJson(QJsonDocument::Compact);
                 length += compact.size();
