@@ -21,7 +21,6 @@ struct Paths {
     QString collectorSocket = QStringLiteral("/tmp/network_monitor.sock");
     QString collectorInterpreter = QStringLiteral("/usr/bin/python3");
     QString collectorScript = QStringLiteral("/usr/bin/ferrow_monitor.py");
-    QString collectorWorkDir = QStringLiteral("/usr/bin");
 
     QString dpkgStatusFile = QStringLiteral("/var/lib/dpkg/status");
     QString shellsFile = QStringLiteral("/etc/shells");

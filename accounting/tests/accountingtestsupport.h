@@ -29,7 +29,6 @@ inline void pointDefaultsInto(const QString &dir)
     paths.appInfoFile = dir + QStringLiteral("/app_info");
     paths.collectorScript = dir + QStringLiteral("/no-collector.py");
     paths.collectorInterpreter = QStringLiteral("/bin/true");
-    paths.collectorWorkDir = dir;
     paths.collectorSocket = dir + QStringLiteral("/c.sock");
 }
 

@@ -21,7 +21,6 @@ public:
         ferrow::Paths &paths = ferrow::defaults().paths;
         paths.collectorSocket = socketPath();
         paths.collectorScript = QStringLiteral(FAKE_COLLECTOR_PATH);
-        paths.collectorWorkDir = dir.path();
         set("SOCKET", socketPath());
         set("LOG", logPath());
     }

@@ -82,7 +82,6 @@ void TestNetworkSocketServer::collectorIsLaunchedWithItsScriptInTheScriptsDirect
     const QString script = scriptDir + QStringLiteral("/collector.py");
     QVERIFY(QFile::copy(QStringLiteral(FAKE_COLLECTOR_PATH), script));
     ferrow::defaults().paths.collectorScript = script;
-    ferrow::defaults().paths.collectorWorkDir = QStringLiteral("/");
     FakeCollector::set("READY_MS", "never");
 
     NetworkSocketServer server;

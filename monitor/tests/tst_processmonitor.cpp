@@ -128,7 +128,6 @@ void TestProcessMonitor::initTestCase()
     paths.collectorSocket = QStringLiteral("/tmp/ferrow-pm-%1.sock").arg(QCoreApplication::applicationPid());
     paths.collectorInterpreter = QStringLiteral("/usr/bin/python3");
     paths.collectorScript = QStringLiteral(FERROW_FAKE_COLLECTOR);
-    paths.collectorWorkDir = dir.path();
     // The fake collector reads its steering from the environment it inherits:
     // reports without processes, so only the test feeds the table.
     qputenv("FAKE_COLLECTOR_SOCKET", paths.collectorSocket.toUtf8());
