@@ -9,13 +9,13 @@ packages=(
     qtbase5-dev qtbase5-dev-tools
     libsqlite3-dev libcjson-dev libdpkg-dev
     # collector: eBPF program built with clang, loaded through libbpf
-    clang llvm libbpf-dev libbpf1 bpftool
+    clang libbpf-dev libbpf1
     # sanitizer and libFuzzer runtimes for clang
     libclang-rt-14-dev
     # run time
     python3 dbus-daemon
     # tests: private bus services, network namespaces, process tools
-    python3-dbus python3-gi iproute2 util-linux procps sqlite3 iputils-ping
+    python3-dbus python3-gi iproute2 util-linux procps iputils-ping
 )
 
 missing=()
