@@ -15,7 +15,7 @@ packages=(
     # run time
     python3 dbus-daemon
     # tests: private bus services, network namespaces, process tools
-    python3-dbus python3-gi iproute2 util-linux procps iputils-ping
+    python3-dbus python3-gi iproute2 util-linux procps iputils-ping tzdata
 )
 
 missing=()
