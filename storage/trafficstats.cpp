@@ -137,38 +137,37 @@ double bytesToGB(int64_t bytes)
     return rounded == 0.0 ? 0.01 : rounded;
 }
 
-cJSON *queryTopApps(int days)
+namespace {
+
+// Runs one of the day-window queries on a fresh connection and returns its rows
+// as an array; an empty array when the database or the statement fails.
+cJSON *queryDayWindow(const char *format, int days, RowAppender append)
 {
     cJSON *array = cJSON_CreateArray();
     sqlite3 *db = openTrafficDatabase(kOpenFailedReader);
     if (!db)
         return array;
 
-    char *sql = sqlite3_mprintf(kTopAppsQuery, days);
+    char *sql = sqlite3_mprintf(format, days);
     if (!sql)
         fprintf(stderr, "Failed to allocate memory for SQL statement.\n");
     else
-        collectRows(db, sql, array, appendTopAppObject);
+        collectRows(db, sql, array, append);
     sqlite3_free(sql);
     sqlite3_close(db);
     return array;
 }
 
+} // namespace
+
+cJSON *queryTopApps(int days)
+{
+    return queryDayWindow(kTopAppsQuery, days, appendTopAppObject);
+}
+
 cJSON *queryHourRows(int days)
 {
-    cJSON *array = cJSON_CreateArray();
-    sqlite3 *db = openTrafficDatabase(kOpenFailedReader);
-    if (!db)
-        return array;
-
-    char *sql = sqlite3_mprintf(kHourRowsQuery, days);
-    if (!sql)
-        fprintf(stderr, "Failed to allocate memory for SQL statement.\n");
-    else
-        collectRows(db, sql, array, [](cJSON *a, sqlite3_stmt *s) { appendHourObject(a, s, true); });
-    sqlite3_free(sql);
-    sqlite3_close(db);
-    return array;
+    return queryDayWindow(kHourRowsQuery, days, [](cJSON *a, sqlite3_stmt *s) { appendHourObject(a, s, true); });
 }
 
 cJSON *queryUnreportedHours(bool markReported)
