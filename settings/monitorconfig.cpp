@@ -1,20 +1,18 @@
 #include "monitorconfig.h"
 
 #include "defaults.h"
+#include "inifile.h"
 
 #include <QDateTime>
 #include <QDebug>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSettings>
-#include <QVariant>
 
 #include <cstdarg>
 
 namespace {
 
-const char *const kIniCodec = "UTF-8";
 const QString kGroup = QStringLiteral("RivletMonitor");
 
 const QString kCountStatus = QStringLiteral("FERROW_COUNT_STATUS");
@@ -91,13 +89,7 @@ int setThreshold(const QString &sizeKey, int size, int period)
 
 int readLogLevel()
 {
-    QSettings settings(ferrow::paths().settingsFile, QSettings::IniFormat);
-    settings.setIniCodec(kIniCodec);
-    settings.beginGroup(kGroup);
-    const int level = settings.value(kLogLevel).toInt();
-    settings.endGroup();
-    settings.sync();
-    return level;
+    return toInt(IniFile::read(ferrow::paths().settingsFile, kGroup, kLogLevel));
 }
 
 void appendToLogFile(const QByteArray &bytes)
@@ -121,24 +113,19 @@ MonitorConfig::~MonitorConfig() = default;
 
 QString MonitorConfig::value(const QString &key)
 {
-    QSettings settings(ferrow::paths().settingsFile, QSettings::IniFormat);
-    settings.setIniCodec(kIniCodec);
-    settings.beginGroup(kGroup);
-    const QVariant stored = settings.value(key);
+    // Parsed from the file as it is now: a cached copy could miss a rewrite
+    // that kept the file's size and time stamp.
+    const QString stored = IniFile::read(ferrow::paths().settingsFile, kGroup, key);
     if (stored.isNull())
         return QStringLiteral("0");
-    return stored.toString();
+    return stored;
 }
 
 int MonitorConfig::setValue(const QString &key, const QString &value)
 {
-    QSettings settings(ferrow::paths().settingsFile, QSettings::IniFormat);
-    settings.setIniCodec(kIniCodec);
-    settings.beginGroup(kGroup);
-    settings.setValue(key, value);
-    settings.endGroup();
-    // sync() writes a new file and renames it over the old one.
-    settings.sync();
+    // The whole file is written anew and renamed over the old one. A failed
+    // write goes unreported: callers are told 0 either way.
+    IniFile::write(ferrow::paths().settingsFile, kGroup, key, value);
     return 0;
 }
 

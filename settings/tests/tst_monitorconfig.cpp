@@ -4,9 +4,11 @@
 #include <QFile>
 #include <QMap>
 #include <QProcess>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 class tst_MonitorConfig : public QObject
@@ -29,6 +31,9 @@ private slots:
     void aPeriodChangeAppliesToAllThreeAudits();
     void setValueReplacesTheFileByRename();
     void aFileReplacedByAnotherProcessIsReadAnew();
+    void aSameSizeRewriteWithTheSameTimeStampIsReadAnew();
+    void valuesAreReadAndWrittenAsQtReadsThem_data();
+    void valuesAreReadAndWrittenAsQtReadsThem();
     void aWriteKeepsKeysAnotherProcessAdded();
     void aWriteThatCannotReachTheDiskGoesUnreported();
 
@@ -342,6 +347,84 @@ void tst_MonitorConfig::aFileReplacedByAnotherProcessIsReadAnew()
 
     QCOMPARE(MonitorConfig::countStatus(), 1);
     QCOMPARE(MonitorConfig::value(QStringLiteral("FERROW_ALARM_SIZE")), QStringLiteral("25"));
+}
+
+void tst_MonitorConfig::aSameSizeRewriteWithTheSameTimeStampIsReadAnew()
+{
+    writeFile("[RivletMonitor]\nFERROW_COUNT_STATUS=0\nFERROW_ALARM_SIZE=10\n");
+    struct stat first;
+    QCOMPARE(::stat(QFile::encodeName(settingsPath()).constData(), &first), 0);
+    QCOMPARE(MonitorConfig::countStatus(), 0);
+    QCOMPARE(MonitorConfig::value(QStringLiteral("FERROW_ALARM_SIZE")), QStringLiteral("10"));
+
+    // Two rewrites within one clock tick: same size, same modification time.
+    writeFile("[RivletMonitor]\nFERROW_COUNT_STATUS=1\nFERROW_ALARM_SIZE=25\n");
+    const struct timespec times[2] = {first.st_atim, first.st_mtim};
+    QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(settingsPath()).constData(), times, 0), 0);
+    QCOMPARE(MonitorConfig::countStatus(), 1);
+    QCOMPARE(MonitorConfig::value(QStringLiteral("FERROW_ALARM_SIZE")), QStringLiteral("25"));
+
+    // A write after such a rewrite starts from the file on disk, not from an older copy.
+    writeFile("[RivletMonitor]\nFERROW_COUNT_STATUS=1\nFERROW_ALARM_SIZE=40\n");
+    QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(settingsPath()).constData(), times, 0), 0);
+    QCOMPARE(MonitorConfig::setAlarmStatus(1), 0);
+    QCOMPARE(storedKeys().value(QStringLiteral("FERROW_ALARM_SIZE")), QStringLiteral("40"));
+    QCOMPARE(storedKeys().value(QStringLiteral("FERROW_ALARM_STATUS")), QStringLiteral("1"));
+}
+
+void tst_MonitorConfig::valuesAreReadAndWrittenAsQtReadsThem_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::newRow("blanks around key and value") << QByteArray("[RivletMonitor]\n  LogLevel = 5  \n");
+    QTest::newRow("trailing comment") << QByteArray("[RivletMonitor]\nLogLevel=7 ; seven\n");
+    QTest::newRow("commented-out line") << QByteArray("[RivletMonitor]\n;LogLevel=7\n");
+    QTest::newRow("quoted") << QByteArray("[RivletMonitor]\nLogLevel=\"12\"\n");
+    QTest::newRow("quoted blanks kept") << QByteArray("[RivletMonitor]\nLogLevel=\"  4 \"\n");
+    QTest::newRow("a list") << QByteArray("[RivletMonitor]\nLogLevel=1,2\n");
+    QTest::newRow("escape") << QByteArray("[RivletMonitor]\nLogLevel=a\\tb\n");
+    QTest::newRow("empty") << QByteArray("[RivletMonitor]\nLogLevel=\n");
+    QTest::newRow("invalid variant") << QByteArray("[RivletMonitor]\nLogLevel=@Invalid()\n");
+    QTest::newRow("the group twice, last wins") << QByteArray("[RivletMonitor]\nLogLevel=1\n[Other]\nLogLevel=9\n[RivletMonitor]\nLogLevel=3\n");
+    QTest::newRow("only in another group") << QByteArray("[rivletmonitor]\nLogLevel=1\n");
+    QTest::newRow("CRLF lines") << QByteArray("[RivletMonitor]\r\nLogLevel=6\r\nFERROW_ALARM_SIZE=2\r\n");
+    QTest::newRow("hash is no comment") << QByteArray("# note\n[RivletMonitor]\nLogLevel=3#x\n");
+}
+
+// Qt's own reader, on a file it has never seen, is the reference for both directions.
+void tst_MonitorConfig::valuesAreReadAndWrittenAsQtReadsThem()
+{
+    QFETCH(QByteArray, content);
+    const auto qtValue = [this](const QByteArray &bytes, const QString &key) {
+        static int copies = 0;
+        const QString copy = m_dir->filePath(QStringLiteral("qt-%1.conf").arg(++copies));
+        QFile file(copy);
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            return QStringLiteral("<copy failed>");
+        file.close();
+        QSettings settings(copy, QSettings::IniFormat);
+        settings.setIniCodec("UTF-8");
+        const QVariant stored = settings.value(QStringLiteral("RivletMonitor/") + key);
+        return stored.isNull() ? QStringLiteral("0") : stored.toString();
+    };
+    const auto onDisk = [this] {
+        QFile file(settingsPath());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+
+    writeFile(content);
+    QCOMPARE(MonitorConfig::value(QStringLiteral("LogLevel")), qtValue(content, QStringLiteral("LogLevel")));
+
+    // Written values, awkward ones included, read back the same through Qt,
+    // and whatever else the file held is still there.
+    const QString awkward = QStringLiteral(" a;b, \"c\" \\ @d ");
+    MonitorConfig::setValue(QStringLiteral("FERROW_ALARM_PERIOD"), awkward);
+    MonitorConfig::setValue(QStringLiteral("FERROW_ALARM_SIZE"), QStringLiteral("11"));
+    const QByteArray written = onDisk();
+    QCOMPARE(qtValue(written, QStringLiteral("FERROW_ALARM_PERIOD")), awkward);
+    QCOMPARE(MonitorConfig::value(QStringLiteral("FERROW_ALARM_PERIOD")), awkward);
+    QCOMPARE(qtValue(written, QStringLiteral("FERROW_ALARM_SIZE")), QStringLiteral("11"));
+    QCOMPARE(qtValue(written, QStringLiteral("LogLevel")), qtValue(content, QStringLiteral("LogLevel")));
+    QCOMPARE(MonitorConfig::value(QStringLiteral("LogLevel")), qtValue(content, QStringLiteral("LogLevel")));
 }
 
 void tst_MonitorConfig::aWriteKeepsKeysAnotherProcessAdded()
