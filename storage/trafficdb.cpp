@@ -26,7 +26,7 @@ const char *const kCreateHourTable =
     "report_status INTEGER NOT NULL DEFAULT 0, UNIQUE (time));";
 
 const char *const kUpsertApp =
-    "INSERT INTO app_data (pkgname, recv, sent, total, time) VALUES (?, ?, ?, ?, date('now')) "
+    "INSERT INTO app_data (pkgname, recv, sent, total, time) VALUES (?, ?, ?, ?, date(?, 'unixepoch')) "
     "ON CONFLICT(pkgname, time) DO UPDATE SET recv = recv + excluded.recv, "
     "sent = sent + excluded.sent, total = total + excluded.total;";
 
@@ -156,7 +156,7 @@ int createHourTable(sqlite3 *db)
     return createTable(db, kCreateHourTable);
 }
 
-void deleteExpiredRows(const char *table, unsigned int days)
+void deleteExpiredRowsAt(const char *table, unsigned int days, time_t now)
 {
     sqlite3 *db = openTrafficDatabase(kOpenFailedWriter);
     if (!db)
@@ -164,8 +164,8 @@ void deleteExpiredRows(const char *table, unsigned int days)
 
     // Compared as text: an "hour_data" key "YYYY-MM-DD HH:00" sorts after the
     // bare boundary date, so the hours of the boundary date itself stay.
-    char *sql = sqlite3_mprintf("DELETE FROM %s WHERE time<=DATE('now', '-%d days', 'localtime');",
-                                table, static_cast<int>(days));
+    char *sql = sqlite3_mprintf("DELETE FROM %s WHERE time<=DATE(%lld, 'unixepoch', '-%d days', 'localtime');",
+                                table, static_cast<long long>(now), static_cast<int>(days));
     if (!sql) {
         fprintf(stderr, "Failed to allocate memory for SQL statement.\n");
     } else {
@@ -178,7 +178,7 @@ void deleteExpiredRows(const char *table, unsigned int days)
     sqlite3_close(db);
 }
 
-int addAppTraffic(const char *pkgname, uint64_t recv, uint64_t sent)
+int addAppTrafficAt(const char *pkgname, uint64_t recv, uint64_t sent, time_t now)
 {
     sqlite3 *db = nullptr;
     sqlite3_stmt *stmt = prepareUpsert(&db, "app_data", createAppTable, kUpsertApp);
@@ -188,7 +188,18 @@ int addAppTraffic(const char *pkgname, uint64_t recv, uint64_t sent)
     sqlite3_bind_int64(stmt, 2, static_cast<sqlite3_int64>(recv));
     sqlite3_bind_int64(stmt, 3, static_cast<sqlite3_int64>(sent));
     sqlite3_bind_int64(stmt, 4, static_cast<sqlite3_int64>(recv + sent));
+    sqlite3_bind_int64(stmt, 5, static_cast<sqlite3_int64>(now));
     return finishUpsert(db, stmt);
+}
+
+void deleteExpiredRows(const char *table, unsigned int days)
+{
+    deleteExpiredRowsAt(table, days, currentTime());
+}
+
+int addAppTraffic(const char *pkgname, uint64_t recv, uint64_t sent)
+{
+    return addAppTrafficAt(pkgname, recv, sent, currentTime());
 }
 
 int saveHourRecord(const char *time, const HourRecord *record)
@@ -265,7 +276,11 @@ const char *hourKeyAt(time_t now, int hoursBack)
 
 const char *hourKey(int hoursBack)
 {
+    return hourKeyAt(currentTime(), hoursBack);
+}
+
+time_t currentTime()
+{
     // The shared clock is the system clock unless a test has steered it.
-    const time_t now = static_cast<time_t>(ferrow::currentDateTime().toSecsSinceEpoch());
-    return hourKeyAt(now, hoursBack);
+    return static_cast<time_t>(ferrow::currentDateTime().toSecsSinceEpoch());
 }

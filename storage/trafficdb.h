@@ -34,6 +34,12 @@ void deleteExpiredRows(const char *table, unsigned int days);
 // 0 on success, 1 on failure.
 int addAppTraffic(const char *pkgname, uint64_t recv, uint64_t sent);
 
+// The same two at a given point in time (seconds since the epoch), which the
+// statements take as a bound value instead of reading the clock themselves.
+// The functions above pass currentTime().
+void deleteExpiredRowsAt(const char *table, unsigned int days, time_t now);
+int addAppTrafficAt(const char *pkgname, uint64_t recv, uint64_t sent, time_t now);
+
 // Replaces the hour's row with record and clears its report mark.
 // 0 on success, 1 on failure.
 int saveHourRecord(const char *time, const HourRecord *record);
@@ -48,3 +54,6 @@ const char *hourKey(int hoursBack);
 
 // The same for a given point in time (seconds since the epoch).
 const char *hourKeyAt(time_t now, int hoursBack);
+
+// Now, in seconds since the epoch, from the daemon's clock (which tests steer).
+time_t currentTime();

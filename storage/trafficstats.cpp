@@ -9,12 +9,14 @@ namespace {
 
 const char *const kTopAppsQuery =
     "SELECT pkgname, SUM(recv) AS recv_sum, SUM(sent) AS sent_sum, SUM(total) AS total_sum "
-    "FROM app_data WHERE time BETWEEN DATE('now', '-%d day', 'localtime') AND DATE('now', '-1 day', 'localtime') "
+    "FROM app_data WHERE time BETWEEN DATE(?1, 'unixepoch', '-%d day', 'localtime') "
+    "AND DATE(?1, 'unixepoch', '-1 day', 'localtime') "
     "GROUP BY pkgname ORDER BY total_sum DESC LIMIT 10;";
 
 const char *const kHourRowsQuery =
     "SELECT time, mins, recv, sent, recv_peak, sent_peak, total_peak, report_status FROM hour_data "
-    "WHERE time BETWEEN DATE('now', '-%d day', 'localtime') AND DATETIME('now', '-1 hour', 'localtime') ;";
+    "WHERE time BETWEEN DATE(?1, 'unixepoch', '-%d day', 'localtime') "
+    "AND DATETIME(?1, 'unixepoch', '-1 hour', 'localtime') ;";
 
 const char *const kUnreportedQuery =
     "SELECT time, mins, recv, sent, recv_peak, sent_peak, total_peak FROM hour_data "
@@ -79,10 +81,11 @@ void appendTopAppObject(cJSON *array, sqlite3_stmt *stmt)
 
 using RowAppender = void (*)(cJSON *, sqlite3_stmt *);
 
-// Prepares sql on db and appends one object per row. A failed prepare is
+// Prepares sql on db (binding now as its first parameter when given) and
+// appends one object per row. A failed prepare is
 // printed, leaves the array as it was and returns false; so does a read that
 // stops on an error before the last row.
-bool collectRows(sqlite3 *db, const char *sql, cJSON *array, RowAppender append)
+bool collectRows(sqlite3 *db, const char *sql, cJSON *array, RowAppender append, const time_t *now = nullptr)
 {
     sqlite3_stmt *stmt = nullptr;
     if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
@@ -90,6 +93,8 @@ bool collectRows(sqlite3 *db, const char *sql, cJSON *array, RowAppender append)
         sqlite3_finalize(stmt);
         return false;
     }
+    if (now)
+        sqlite3_bind_int64(stmt, 1, static_cast<sqlite3_int64>(*now));
     int rc;
     while ((rc = sqlite3_step(stmt)) == SQLITE_ROW)
         append(array, stmt);
@@ -141,7 +146,7 @@ namespace {
 
 // Runs one of the day-window queries on a fresh connection and returns its rows
 // as an array; an empty array when the database or the statement fails.
-cJSON *queryDayWindow(const char *format, int days, RowAppender append)
+cJSON *queryDayWindow(const char *format, int days, time_t now, RowAppender append)
 {
     cJSON *array = cJSON_CreateArray();
     sqlite3 *db = openTrafficDatabase(kOpenFailedReader);
@@ -152,7 +157,7 @@ cJSON *queryDayWindow(const char *format, int days, RowAppender append)
     if (!sql)
         fprintf(stderr, "Failed to allocate memory for SQL statement.\n");
     else
-        collectRows(db, sql, array, append);
+        collectRows(db, sql, array, append, &now);
     sqlite3_free(sql);
     sqlite3_close(db);
     return array;
@@ -162,20 +167,35 @@ cJSON *queryDayWindow(const char *format, int days, RowAppender append)
 
 cJSON *queryTopApps(int days)
 {
-    return queryDayWindow(kTopAppsQuery, days, appendTopAppObject);
+    return queryTopAppsAt(days, currentTime());
+}
+
+cJSON *queryTopAppsAt(int days, time_t now)
+{
+    return queryDayWindow(kTopAppsQuery, days, now, appendTopAppObject);
 }
 
 cJSON *queryHourRows(int days)
 {
-    return queryDayWindow(kHourRowsQuery, days, [](cJSON *a, sqlite3_stmt *s) { appendHourObject(a, s, true); });
+    return queryHourRowsAt(days, currentTime());
+}
+
+cJSON *queryHourRowsAt(int days, time_t now)
+{
+    return queryDayWindow(kHourRowsQuery, days, now, [](cJSON *a, sqlite3_stmt *s) { appendHourObject(a, s, true); });
 }
 
 cJSON *queryUnreportedHours(bool markReported)
 {
+    return queryUnreportedHoursAt(markReported, currentTime());
+}
+
+cJSON *queryUnreportedHoursAt(bool markReported, time_t now)
+{
     cJSON *array = cJSON_CreateArray();
     // DATETIME() turns the previous hour's key into "YYYY-MM-DD HH:00:00", which
     // the stored key of that hour sorts before and the current hour's after.
-    const char *cutoff = hourKey(1);
+    const char *cutoff = hourKeyAt(now, 1);
     sqlite3 *db = openTrafficDatabase(kOpenFailedReader);
     if (!db)
         return array;
@@ -211,11 +231,16 @@ cJSON *queryUnreportedHours(bool markReported)
 
 char *buildTrafficReport()
 {
+    return buildTrafficReportAt(currentTime());
+}
+
+char *buildTrafficReportAt(time_t now)
+{
     cJSON *root = cJSON_CreateObject();
-    cJSON_AddItemToObject(root, "hour", queryUnreportedHours(true));
+    cJSON_AddItemToObject(root, "hour", queryUnreportedHoursAt(true, now));
     cJSON *top10 = cJSON_CreateObject();
-    cJSON_AddItemToObject(top10, "7day", queryTopApps(7));
-    cJSON_AddItemToObject(top10, "30day", queryTopApps(30));
+    cJSON_AddItemToObject(top10, "7day", queryTopAppsAt(7, now));
+    cJSON_AddItemToObject(top10, "30day", queryTopAppsAt(30, now));
     cJSON_AddItemToObject(root, "top10", top10);
     char *text = cJSON_PrintUnformatted(root);
     cJSON_Delete(root);

@@ -29,3 +29,11 @@ cJSON *queryUnreportedHours(bool markReported);
 // {"hour":[...],"top10":{"7day":[...],"30day":[...]}} as unformatted JSON;
 // marks the hours it carries as reported. Free with cJSON_free.
 char *buildTrafficReport();
+
+// The same at a given point in time (seconds since the epoch), bound into the
+// statements instead of SQLite's own clock. The functions above pass
+// currentTime().
+cJSON *queryTopAppsAt(int days, time_t now);
+cJSON *queryHourRowsAt(int days, time_t now);
+cJSON *queryUnreportedHoursAt(bool markReported, time_t now);
+char *buildTrafficReportAt(time_t now);

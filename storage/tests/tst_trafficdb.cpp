@@ -20,6 +20,7 @@ private slots:
     void aFreshSystemGetsAnEmptyFileAndReportsTheMissingTables();
     void theFirstAddCreatesAppDataWithTheTotal();
     void twoAddsOnOneUtcDateLeaveOneRowWithTheSums();
+    void anAppRowIsDatedByTheUtcCalendarNotTheLocalOne_data();
     void anAppRowIsDatedByTheUtcCalendarNotTheLocalOne();
     void anAddAfterUtcMidnightStartsANewRow();
     void aPackageNameWithQuotesIsStoredUnchanged();
@@ -80,13 +81,14 @@ void tst_TrafficDb::aFreshSystemGetsAnEmptyFileAndReportsTheMissingTables()
 
 void tst_TrafficDb::theFirstAddCreatesAppDataWithTheTotal()
 {
+    // 2026-12-06 02:00 in the test zone is still 2026-12-05 in UTC.
+    ferrow::defaults().clock = [] { return QDateTime(QDate(2026, 12, 6), QTime(2, 0)); };
     StderrCapture err;
     QCOMPARE(addAppTraffic("firefox-esr", 1000, 234), 0);
     QCOMPARE(err.text(), QByteArray());
     TestDatabase db(dbPath());
-    const QString utc = QDateTime::currentDateTimeUtc().date().toString(Qt::ISODate);
     QCOMPARE(db.rows(QStringLiteral("SELECT pkgname, recv, sent, total, time FROM app_data")),
-             QStringList{QStringLiteral("firefox-esr|1000|234|1234|") + utc});
+             QStringList{QStringLiteral("firefox-esr|1000|234|1234|2026-12-05")});
     QCOMPARE(db.rows(QStringLiteral("SELECT sql FROM sqlite_master WHERE name='app_data'")).size(), 1);
 }
 
@@ -106,32 +108,40 @@ void tst_TrafficDb::twoAddsOnOneUtcDateLeaveOneRowWithTheSums()
                               .arg((qint64(1) << 40) + 5 + (qint64(3) << 33))}));
 }
 
+void tst_TrafficDb::anAppRowIsDatedByTheUtcCalendarNotTheLocalOne_data()
+{
+    QTest::addColumn<QByteArray>("zone");
+    QTest::addColumn<QDateTime>("instant");
+    QTest::addColumn<QString>("utcDate");
+    // Each instant falls on another local date than its UTC date.
+    QTest::newRow("east of UTC") << QByteArray("<+14>-14") << QDateTime(QDate(2026, 12, 6), QTime(12, 0), Qt::UTC)
+                                 << QStringLiteral("2026-12-06");
+    QTest::newRow("west of UTC") << QByteArray("<-11>11") << QDateTime(QDate(2026, 12, 6), QTime(3, 0), Qt::UTC)
+                                 << QStringLiteral("2026-12-06");
+}
+
 void tst_TrafficDb::anAppRowIsDatedByTheUtcCalendarNotTheLocalOne()
 {
-    // Pick a zone whose local date differs from the UTC date right now.
-    const int utcHour = QDateTime::currentDateTimeUtc().time().hour();
-    setTimeZone(utcHour >= 10 ? "<+14>-14" : "<-11>11");
-    const QDate utcDate = QDateTime::currentDateTimeUtc().date();
-    const QDate localDate = QDate::currentDate();
-    QVERIFY2(utcDate != localDate, "the chosen zone must put the local date on another day");
+    QFETCH(QByteArray, zone);
+    QFETCH(QDateTime, instant);
+    QFETCH(QString, utcDate);
+    setTimeZone(zone);
+    QVERIFY2(instant.toLocalTime().date() != instant.date(), "the zone must put the local date on another day");
 
-    QCOMPARE(addAppTraffic("apt", 1, 2), 0);
+    QCOMPARE(addAppTrafficAt("apt", 1, 2, instant.toSecsSinceEpoch()), 0);
     TestDatabase db(dbPath());
-    const QStringList dates = db.rows(QStringLiteral("SELECT time FROM app_data"));
-    if (QDateTime::currentDateTimeUtc().date() != utcDate)
-        QSKIP("UTC midnight passed during the test");
-    QCOMPARE(dates, QStringList{utcDate.toString(Qt::ISODate)});
+    QCOMPARE(db.rows(QStringLiteral("SELECT time FROM app_data")), QStringList{utcDate});
 }
 
 void tst_TrafficDb::anAddAfterUtcMidnightStartsANewRow()
 {
-    QCOMPARE(addAppTraffic("apt", 100, 10), 0);
+    const QDateTime midnight(QDate(2026, 12, 6), QTime(0, 0), Qt::UTC);
+    QCOMPARE(addAppTrafficAt("apt", 100, 10, midnight.addSecs(-1).toSecsSinceEpoch()), 0);
+    QCOMPARE(addAppTrafficAt("apt", 7, 3, midnight.toSecsSinceEpoch()), 0);
+    QCOMPARE(addAppTrafficAt("apt", 1, 1, midnight.addSecs(86399).toSecsSinceEpoch()), 0);
     TestDatabase db(dbPath());
-    // As if that row had been written before the last UTC midnight.
-    QVERIFY(db.exec(QStringLiteral("UPDATE app_data SET time = date('now', '-1 day')")));
-    QCOMPARE(addAppTraffic("apt", 7, 3), 0);
-    QCOMPARE(db.rows(QStringLiteral("SELECT recv, sent, total, time = date('now') FROM app_data ORDER BY time")),
-             (QStringList{QStringLiteral("100|10|110|0"), QStringLiteral("7|3|10|1")}));
+    QCOMPARE(db.rows(QStringLiteral("SELECT recv, sent, total, time FROM app_data ORDER BY time")),
+             (QStringList{QStringLiteral("100|10|110|2026-12-05"), QStringLiteral("8|4|12|2026-12-06")}));
 }
 
 void tst_TrafficDb::aPackageNameWithQuotesIsStoredUnchanged()
@@ -318,7 +328,9 @@ void tst_TrafficDb::loadingADamagedTableIsAnErrorNotAMissingRow()
 
 void tst_TrafficDb::theRetentionBoundaryDiffersBetweenTheTables()
 {
-    const QDate today = QDate::currentDate(); // local date in the test zone
+    // Just after local midnight: the boundary dates are the local ones.
+    const QDateTime now(QDate(2026, 12, 6), QTime(0, 0, 30));
+    const QDate today = now.date(); // local date in the test zone
     const auto day = [&](int back) { return today.addDays(-back).toString(Qt::ISODate); };
     TestDatabase db(dbPath());
     QVERIFY(db.createTables());
@@ -331,11 +343,9 @@ void tst_TrafficDb::theRetentionBoundaryDiffersBetweenTheTables()
     QVERIFY(db.insertHour(day(90) + QStringLiteral(" 05:00"), 60, 1, 1));
 
     StderrCapture err;
-    deleteExpiredRows("hour_data", 45);
-    deleteExpiredRows("app_data", 45);
+    deleteExpiredRowsAt("hour_data", 45, now.toSecsSinceEpoch());
+    deleteExpiredRowsAt("app_data", 45, now.toSecsSinceEpoch());
     QCOMPARE(err.text(), QByteArray());
-    if (QDate::currentDate() != today)
-        QSKIP("local midnight passed during the test");
 
     // app_data: the boundary date itself goes.
     QCOMPARE(db.rows(QStringLiteral("SELECT pkgname FROM app_data ORDER BY time DESC")),
