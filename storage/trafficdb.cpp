@@ -5,8 +5,12 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QFile>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 namespace {
 
@@ -27,8 +31,11 @@ const char *const kCreateHourTable =
 
 const char *const kUpsertApp =
     "INSERT INTO app_data (pkgname, recv, sent, total, time) VALUES (?, ?, ?, ?, date(?, 'unixepoch')) "
-    "ON CONFLICT(pkgname, time) DO UPDATE SET recv = recv + excluded.recv, "
-    "sent = sent + excluded.sent, total = total + excluded.total;";
+    "ON CONFLICT(pkgname, time) DO UPDATE SET "
+    "recv = MIN(MAX(recv, 0) + excluded.recv, 4611686018427387903), "
+    "sent = MIN(MAX(sent, 0) + excluded.sent, 4611686018427387903), "
+    "total = MIN(MAX(recv, 0) + excluded.recv, 4611686018427387903) "
+    "+ MIN(MAX(sent, 0) + excluded.sent, 4611686018427387903);";
 
 const char *const kUpsertHour =
     "INSERT INTO hour_data (time, mins, recv, sent, recv_peak, sent_peak, total_peak, report_status) "
@@ -39,6 +46,20 @@ const char *const kUpsertHour =
 // The hour key is a parameter, never part of the statement text.
 const char *const kSelectHour =
     "SELECT mins, recv, sent, recv_peak, sent_peak, total_peak FROM hour_data WHERE time = ? ;";
+
+// Sums saturate at kMaxStoredBytes (the literal in kUpsertApp): adding to a
+// full counter keeps it full instead of wrapping to a negative figure.
+static_assert(kMaxStoredBytes == 4611686018427387903LL, "kUpsertApp spells the limit out");
+
+sqlite3_int64 storedBytes(uint64_t bytes)
+{
+    return static_cast<sqlite3_int64>(std::min<uint64_t>(bytes, uint64_t(kMaxStoredBytes)));
+}
+
+sqlite3_int64 storedBytes(int64_t bytes)
+{
+    return std::clamp<int64_t>(bytes, 0, kMaxStoredBytes);
+}
 
 using CreateTable = int (*)(sqlite3 *);
 
@@ -103,6 +124,68 @@ int finishUpsert(sqlite3 *db, sqlite3_stmt *stmt)
     sqlite3_finalize(stmt);
     sqlite3_close(db);
     return result;
+}
+
+// Parameters 2 to 5 of kUpsertApp; the caller binds the name (1).
+void bindAppIncrement(sqlite3_stmt *stmt, uint64_t recv, uint64_t sent, time_t now)
+{
+    const sqlite3_int64 storedRecv = storedBytes(recv);
+    const sqlite3_int64 storedSent = storedBytes(sent);
+    sqlite3_bind_int64(stmt, 2, storedRecv);
+    sqlite3_bind_int64(stmt, 3, storedSent);
+    sqlite3_bind_int64(stmt, 4, storedRecv + storedSent);
+    sqlite3_bind_int64(stmt, 5, static_cast<sqlite3_int64>(now));
+}
+
+void bindHourRecord(sqlite3_stmt *stmt, const char *time, const HourRecord *record)
+{
+    sqlite3_bind_text(stmt, 1, time, -1, SQLITE_STATIC);
+    sqlite3_bind_int(stmt, 2, std::clamp(record->mins, 0, 60));
+    sqlite3_bind_int64(stmt, 3, storedBytes(record->recv));
+    sqlite3_bind_int64(stmt, 4, storedBytes(record->sent));
+    sqlite3_bind_int(stmt, 5, record->recv_peak);
+    sqlite3_bind_int(stmt, 6, record->sent_peak);
+    sqlite3_bind_int(stmt, 7, record->total_peak);
+}
+
+// A busy handler that shares one deadline between every lock wait of a
+// connection, measured on the monotonic clock so a clock jump cannot stretch it.
+struct LockDeadline {
+    std::chrono::steady_clock::time_point end;
+};
+
+int waitForLock(void *arg, int)
+{
+    const auto *deadline = static_cast<const LockDeadline *>(arg);
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline->end)
+        return 0;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(deadline->end - now,
+                                                                             std::chrono::milliseconds(10)));
+    return 1;
+}
+
+bool isDamage(int code)
+{
+    return (code & 0xff) == SQLITE_NOTADB || (code & 0xff) == SQLITE_CORRUPT;
+}
+
+// Prints the connection's error after `what`, rolls back and closes; returns
+// the flush result the error stands for.
+int abandonFlush(sqlite3 *db, const char *what)
+{
+    const int code = sqlite3_errcode(db);
+    fprintf(stderr, "%s: %s\n", what, sqlite3_errmsg(db));
+    sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+    return isDamage(code) ? FlushDamaged : FlushFailed;
+}
+
+bool runFlushStatement(sqlite3_stmt *stmt)
+{
+    const bool done = sqlite3_step(stmt) == SQLITE_DONE;
+    sqlite3_reset(stmt);
+    return done;
 }
 
 } // namespace
@@ -185,10 +268,7 @@ int addAppTrafficAt(const char *pkgname, uint64_t recv, uint64_t sent, time_t no
     if (!stmt)
         return 1;
     sqlite3_bind_text(stmt, 1, pkgname, -1, SQLITE_STATIC);
-    sqlite3_bind_int64(stmt, 2, static_cast<sqlite3_int64>(recv));
-    sqlite3_bind_int64(stmt, 3, static_cast<sqlite3_int64>(sent));
-    sqlite3_bind_int64(stmt, 4, static_cast<sqlite3_int64>(recv + sent));
-    sqlite3_bind_int64(stmt, 5, static_cast<sqlite3_int64>(now));
+    bindAppIncrement(stmt, recv, sent, now);
     return finishUpsert(db, stmt);
 }
 
@@ -208,14 +288,66 @@ int saveHourRecord(const char *time, const HourRecord *record)
     sqlite3_stmt *stmt = prepareUpsert(&db, "hour_data", createHourTable, kUpsertHour);
     if (!stmt)
         return 1;
-    sqlite3_bind_text(stmt, 1, time, -1, SQLITE_STATIC);
-    sqlite3_bind_int(stmt, 2, record->mins);
-    sqlite3_bind_int64(stmt, 3, record->recv);
-    sqlite3_bind_int64(stmt, 4, record->sent);
-    sqlite3_bind_int(stmt, 5, record->recv_peak);
-    sqlite3_bind_int(stmt, 6, record->sent_peak);
-    sqlite3_bind_int(stmt, 7, record->total_peak);
+    bindHourRecord(stmt, time, record);
     return finishUpsert(db, stmt);
+}
+
+int saveTrafficFlush(const AppIncrement *apps, size_t count, const char *hourKey, const HourRecord *hour, time_t now)
+{
+    sqlite3 *db = openTrafficDatabase(kOpenFailedWriter);
+    if (!db)
+        return FlushFailed;
+    LockDeadline deadline{std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs)};
+    sqlite3_busy_handler(db, waitForLock, &deadline);
+
+    if (sqlite3_exec(db, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return abandonFlush(db, "Execution failed");
+    if (sqlite3_exec(db, kCreateAppTable, nullptr, nullptr, nullptr) != SQLITE_OK
+        || sqlite3_exec(db, kCreateHourTable, nullptr, nullptr, nullptr) != SQLITE_OK)
+        return abandonFlush(db, "SQL error");
+
+    sqlite3_stmt *app = nullptr;
+    sqlite3_stmt *hourRow = nullptr;
+    if (sqlite3_prepare_v2(db, kUpsertApp, -1, &app, nullptr) != SQLITE_OK
+        || sqlite3_prepare_v2(db, kUpsertHour, -1, &hourRow, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(app);
+        sqlite3_finalize(hourRow);
+        return abandonFlush(db, "Failed to prepare statement");
+    }
+    bool written = true;
+    for (size_t i = 0; written && i < count; ++i) {
+        sqlite3_bind_text(app, 1, apps[i].pkgname, -1, SQLITE_STATIC);
+        bindAppIncrement(app, apps[i].recv, apps[i].sent, now);
+        written = runFlushStatement(app);
+    }
+    if (written) {
+        bindHourRecord(hourRow, hourKey, hour);
+        written = runFlushStatement(hourRow);
+    }
+    sqlite3_finalize(app);
+    sqlite3_finalize(hourRow);
+    if (!written || sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr) != SQLITE_OK)
+        return abandonFlush(db, "Execution failed");
+    sqlite3_close(db);
+    return FlushSaved;
+}
+
+QString moveDamagedDatabase(time_t now)
+{
+    const QString path = ferrow::paths().databaseFile;
+    const QString stamp = QDateTime::fromSecsSinceEpoch(now).toString(QStringLiteral("yyyyMMdd-HHmmss"));
+    QString aside = path + QStringLiteral(".damaged-") + stamp;
+    for (int n = 2; QFile::exists(aside); ++n)
+        aside = path + QStringLiteral(".damaged-") + stamp + QStringLiteral("-%1").arg(n);
+    if (!QFile::rename(path, aside)) {
+        fprintf(stderr, "Cannot move the damaged database aside: %s\n", path.toUtf8().constData());
+        return QString();
+    }
+    // A journal left beside the old file would be replayed into the new one.
+    const QString journal = path + QStringLiteral("-journal");
+    if (QFile::exists(journal) && !QFile::rename(journal, aside + QStringLiteral("-journal")))
+        QFile::remove(journal);
+    return aside;
 }
 
 int loadHourRecord(const char *time, HourRecord *record)

@@ -8,6 +8,9 @@
 
 #include <sqlite3.h>
 
+#include <QString>
+
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 
@@ -19,6 +22,24 @@ struct HourRecord {
     int32_t recv_peak = 0;
     int32_t sent_peak = 0;
     int32_t total_peak = 0;
+};
+
+// Largest byte count a row stores in recv or sent: half the signed 64-bit
+// range, so that recv + sent always fits in total. Sums saturate there.
+constexpr int64_t kMaxStoredBytes = INT64_MAX / 2;
+
+// One application's bytes counted since the previous flush.
+struct AppIncrement {
+    const char *pkgname = nullptr;
+    uint64_t recv = 0;
+    uint64_t sent = 0;
+};
+
+// Results of saveTrafficFlush.
+enum FlushResult {
+    FlushSaved = 0,
+    FlushFailed = 1,  // nothing was written (a lock held too long, a full disk, ...)
+    FlushDamaged = 2, // nothing was written: the file is not a database or is corrupt
 };
 
 // 1 when the table exists, 0 when it does not, -1 on error.
@@ -39,6 +60,19 @@ int addAppTraffic(const char *pkgname, uint64_t recv, uint64_t sent);
 // The functions above pass currentTime().
 void deleteExpiredRowsAt(const char *table, unsigned int days, time_t now);
 int addAppTrafficAt(const char *pkgname, uint64_t recv, uint64_t sent, time_t now);
+
+// The minute flush: adds every increment to its application's row of the UTC
+// date of `now` and replaces the hour's row with hour (clearing its report
+// mark), all in one transaction on one connection. The lock waits of the
+// whole flush together are bounded by one busy timeout, so a reader holding
+// the file cannot stall the caller for longer. On failure nothing is written.
+int saveTrafficFlush(const AppIncrement *apps, size_t count, const char *hourKey, const HourRecord *hour, time_t now);
+
+// Moves a damaged database file, and its journal if there is one, aside to
+// "<file>.damaged-YYYYMMDD-HHMMSS" (local time of `now`), so that the next open
+// creates a new database. Returns the new name, or an empty string when the
+// file could not be moved.
+QString moveDamagedDatabase(time_t now);
 
 // Replaces the hour's row with record and clears its report mark.
 // 0 on success, 1 on failure.

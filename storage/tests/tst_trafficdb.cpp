@@ -38,6 +38,11 @@ private slots:
     void theRetentionPurgeReportsAnUnopenableFile();
     void aWriteWaitsForAShortReadLock();
     void aWriteGivesUpAfterTheBusyTimeout();
+    void aFlushWritesAppsAndHourInOneTransaction();
+    void aFlushWaitsForReadersOnceForTheWholeFlush();
+    void aDamagedFileIsReportedMovedAsideAndReplaced_data();
+    void aDamagedFileIsReportedMovedAsideAndReplaced();
+    void countersSaturateInsteadOfWrapping();
     void theHourKeyStepsBackAcrossBoundaries_data();
     void theHourKeyStepsBackAcrossBoundaries();
     void theHourKeyMatchesTheQtPattern();
@@ -399,6 +404,125 @@ void tst_TrafficDb::aWriteGivesUpAfterTheBusyTimeout()
     QVERIFY2(text.contains("database is locked"), text.constData());
     TestDatabase db(dbPath());
     QCOMPARE(db.rows(QStringLiteral("SELECT total FROM app_data")), QStringList{"2"});
+}
+
+void tst_TrafficDb::aFlushWritesAppsAndHourInOneTransaction()
+{
+    const time_t now = QDateTime(QDate(2026, 12, 6), QTime(10, 30)).toSecsSinceEpoch();
+    const AppIncrement apps[] = {{"apt", 100, 10}, {"curl", 5, 6}};
+    HourRecord hour{30, 105, 16, 1, 2, 3};
+    StderrCapture err;
+    QCOMPARE(saveTrafficFlush(apps, 2, "2026-12-06 10:00", &hour, now), int(FlushSaved));
+    QCOMPARE(saveTrafficFlush(apps, 1, "2026-12-06 10:00", &hour, now), int(FlushSaved));
+    QCOMPARE(err.text(), QByteArray());
+    TestDatabase db(dbPath());
+    QCOMPARE(db.rows(QStringLiteral("SELECT pkgname, recv, sent, total, time FROM app_data ORDER BY pkgname")),
+             (QStringList{"apt|200|20|220|2026-12-06", "curl|5|6|11|2026-12-06"}));
+    QCOMPARE(db.rows(QStringLiteral("SELECT time, mins, recv, sent, report_status FROM hour_data")),
+             QStringList{"2026-12-06 10:00|30|105|16|0"});
+
+    // A failure part-way leaves nothing behind: an hour key that breaks the
+    // NOT NULL constraint after the applications were added.
+    QCOMPARE(saveTrafficFlush(apps, 2, nullptr, &hour, now), int(FlushFailed));
+    QCOMPARE(db.rows(QStringLiteral("SELECT sum(total) FROM app_data")), QStringList{"231"});
+}
+
+void tst_TrafficDb::aFlushWaitsForReadersOnceForTheWholeFlush()
+{
+    const AppIncrement first{"apt", 1, 1};
+    HourRecord hour{};
+    QCOMPARE(saveTrafficFlush(&first, 1, "2026-12-06 10:00", &hour, 0), int(FlushSaved));
+
+    // Many applications pending and a reader that holds its shared lock for
+    // 20 s: the commit waits once, for one busy timeout, and writes nothing.
+    QVector<QByteArray> names;
+    QVector<AppIncrement> apps;
+    for (int i = 0; i < 16; ++i)
+        names.append("app" + QByteArray::number(i));
+    for (const QByteArray &name : names)
+        apps.append({name.constData(), 7, 7});
+    QElapsedTimer timer;
+    StderrCapture err;
+    {
+        LockHolder reader(dbPath(), "BEGIN; SELECT count(*) FROM app_data;", 20000);
+        QVERIFY(reader.holding());
+        timer.start();
+        QCOMPARE(saveTrafficFlush(apps.constData(), size_t(apps.size()), "2026-12-06 10:00", &hour, 0),
+                 int(FlushFailed));
+        QVERIFY2(timer.elapsed() < 6000, "one bounded wait, not one per statement");
+    }
+    QVERIFY(err.text().contains("database is locked"));
+    TestDatabase db(dbPath());
+    QCOMPARE(db.rows(QStringLiteral("SELECT count(*) FROM app_data")), QStringList{"1"});
+}
+
+void tst_TrafficDb::aDamagedFileIsReportedMovedAsideAndReplaced_data()
+{
+    QTest::addColumn<int>("truncateTo"); // -1: replace the file by garbage
+    QTest::newRow("not a database") << -1;
+    QTest::newRow("truncated to one page") << 4096;
+}
+
+void tst_TrafficDb::aDamagedFileIsReportedMovedAsideAndReplaced()
+{
+    QFETCH(int, truncateTo);
+    // A real database of several pages to damage.
+    HourRecord hour{1, 1, 1, 0, 0, 0};
+    QVector<QByteArray> names;
+    for (int i = 0; i < 400; ++i)
+        names.append("package-with-a-long-name-" + QByteArray::number(i));
+    QVector<AppIncrement> apps;
+    for (const QByteArray &name : names)
+        apps.append({name.constData(), 1, 1});
+    QCOMPARE(saveTrafficFlush(apps.constData(), size_t(apps.size()), "2026-12-06 09:00", &hour, 0), int(FlushSaved));
+    QFile file(dbPath());
+    if (truncateTo < 0) {
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(QByteArray(10000, 'x'));
+        file.close();
+    } else {
+        QVERIFY(file.size() > truncateTo);
+        QVERIFY(file.resize(truncateTo));
+    }
+    const QByteArray damaged = [&] { QFile f(dbPath()); f.open(QIODevice::ReadOnly); return f.readAll(); }();
+
+    const AppIncrement pending{"apt", 5, 6};
+    StderrCapture err;
+    QCOMPARE(saveTrafficFlush(&pending, 1, "2026-12-06 10:00", &hour, 0), int(FlushDamaged));
+    const time_t now = QDateTime(QDate(2026, 12, 6), QTime(10, 1, 2)).toSecsSinceEpoch();
+    const QString aside = moveDamagedDatabase(now);
+    QCOMPARE(aside, dbPath() + QStringLiteral(".damaged-20261206-100102"));
+    QVERIFY(!QFile::exists(dbPath()));
+    QCOMPARE([&] { QFile f(aside); f.open(QIODevice::ReadOnly); return f.readAll(); }(), damaged);
+    // A second damaged file in the same second gets a name of its own.
+    QVERIFY(QFile(aside).copy(dbPath()));
+    QCOMPARE(moveDamagedDatabase(now), aside + QStringLiteral("-2"));
+
+    QCOMPARE(saveTrafficFlush(&pending, 1, "2026-12-06 10:00", &hour, 0), int(FlushSaved));
+    QVERIFY(!err.text().isEmpty());
+    TestDatabase db(dbPath());
+    QCOMPARE(db.rows(QStringLiteral("SELECT pkgname, total FROM app_data")), QStringList{"apt|11"});
+}
+
+void tst_TrafficDb::countersSaturateInsteadOfWrapping()
+{
+    const QString full = QString::number(kMaxStoredBytes);
+    const QString twice = QString::number(2 * kMaxStoredBytes);
+    QCOMPARE(addAppTrafficAt("huge", UINT64_MAX, 1, 0), 0);
+    QCOMPARE(addAppTrafficAt("huge", UINT64_MAX, UINT64_MAX, 0), 0);
+    QCOMPARE(addAppTrafficAt("huge", 1, 1, 0), 0);
+    TestDatabase db(dbPath());
+    // A row written by an older version that wrapped to a negative figure, and one at the signed limit.
+    QVERIFY(db.exec(QStringLiteral("INSERT INTO app_data (pkgname, recv, sent, total, time) VALUES "
+                                   "('wrapped', -5, 9223372036854775807, -6, '1970-01-01')")));
+    QCOMPARE(addAppTrafficAt("wrapped", 10, 10, 0), 0);
+    QCOMPARE(db.rows(QStringLiteral("SELECT pkgname, recv, sent, total, typeof(total) FROM app_data ORDER BY pkgname")),
+             (QStringList{"huge|" + full + "|" + full + "|" + twice + "|integer",
+                          "wrapped|10|" + full + "|" + QString::number(kMaxStoredBytes + 10) + "|integer"}));
+
+    HourRecord hour{75, -1, INT64_MAX, 0, 0, 0};
+    QCOMPARE(saveHourRecord("2026-12-06 10:00", &hour), 0);
+    QCOMPARE(db.rows(QStringLiteral("SELECT mins, recv, sent FROM hour_data")), QStringList{"60|0|" + full});
 }
 
 void tst_TrafficDb::theHourKeyStepsBackAcrossBoundaries_data()
