@@ -44,7 +44,9 @@ struct task_struct {
     char comm[TASK_COMM_LEN];
 } __attribute__((preserve_access_index));
 
-// Cumulative counters of one process; the collector reports differences.
+// Cumulative counters of one process; the collector reports differences. This is the
+// only declaration of the layout: the collector reads it from the program's BTF
+// (ferrow_collector/ebpf/btf.py) and finds the fields by name.
 struct traffic {
     __u64 tx;
     __u64 rx;

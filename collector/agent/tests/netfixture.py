@@ -3,7 +3,8 @@ joined by a veth pair, the collector as a child process, and a client reading it
 frames the way the daemon does.
 
 Environment (all optional):
-  FERROW_COLLECTOR_SCRIPT      the collector script (default: ../ferrow_monitor.py)
+  FERROW_COLLECTOR_SCRIPT      the collector script (default: ../ferrow_monitor.py); the
+                               tests import the package that script runs
   FERROW_COLLECTOR_BPF_OBJECT  the compiled eBPF program (passed as --bpf-object)
   FERROW_COLLECTOR_BACKEND     backend to test: ebpf (default) or portable
   FERROW_COLLECTOR_IN_NETNS    1: run the collector inside the measured namespace
@@ -18,12 +19,28 @@ import signal
 import socket
 import struct
 import subprocess
+import sys
 import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PYTHON = "/usr/bin/python3"
 SCRIPT = os.environ.get("FERROW_COLLECTOR_SCRIPT") or os.path.join(HERE, os.pardir, "ferrow_monitor.py")
+
+
+def _package_home(script):
+    """Where the script finds its package: <prefix>/lib/ferrow-monitor/ or beside it."""
+    here = os.path.dirname(os.path.realpath(script))
+    for home in (os.path.join(here, os.pardir, "lib", "ferrow-monitor"), here):
+        if os.path.isfile(os.path.join(home, "ferrow_collector", "__init__.py")):
+            return os.path.normpath(home)
+    return here
+
+
+PACKAGE_HOME = _package_home(SCRIPT)
+PACKAGE = os.path.join(PACKAGE_HOME, "ferrow_collector")
+if PACKAGE_HOME not in sys.path:
+    sys.path.insert(0, PACKAGE_HOME)
 WORKLOAD = os.path.join(HERE, "workload.py")
 BPF_OBJECT = os.environ.get("FERROW_COLLECTOR_BPF_OBJECT") or None
 BACKEND = os.environ.get("FERROW_COLLECTOR_BACKEND", "ebpf")

@@ -212,6 +212,8 @@ class BadConditionTest(unittest.TestCase):
         os.makedirs(os.path.join(prefix, "lib", "ferrow-monitor"))
         script = os.path.join(prefix, "bin", "ferrow_monitor.py")
         shutil.copy(netfixture.SCRIPT, script)
+        shutil.copytree(netfixture.PACKAGE, os.path.join(prefix, "lib", "ferrow-monitor", "ferrow_collector"),
+                        ignore=shutil.ignore_patterns("__pycache__"))
         shutil.copy(netfixture.BPF_OBJECT, os.path.join(prefix, "lib", "ferrow-monitor"))
         path = netfixture.socket_path()
         proc = subprocess.Popen([netfixture.PYTHON, script, "--socket", path], cwd=os.path.join(prefix, "bin"),

@@ -8,9 +8,12 @@ import subprocess
 import time
 import unittest
 
-import netfixture
+import netfixture  # first: it puts the collector's package on the path
 import test_contract
 import test_traffic
+from ferrow_collector.cli import parse_args
+from ferrow_collector.portable.backend import PortableBackend
+from ferrow_collector.portable.talkers import Talkers
 from netfixture import PYTHON, WORKLOAD, Collector, NetnsPair
 from test_traffic import NamespaceTestCase, needs_root
 
@@ -412,23 +415,11 @@ class PortableChoiceTest(unittest.TestCase):
         self.assertEqual(client.get(result["pid"])[1:], (result["tx"], result["rx"]))
 
 
-def load_script():
-    import importlib.util
-    found = importlib.util.spec_from_file_location("ferrow_monitor_portable", netfixture.SCRIPT)
-    module = importlib.util.module_from_spec(found)
-    found.loader.exec_module(module)
-    return module
-
-
 class RemoteEndpointGuessTest(unittest.TestCase):
     """The one process talking to a remote endpoint around the time a connection closed."""
 
-    @classmethod
-    def setUpClass(cls):
-        cls.fm = load_script()
-
     def setUp(self):
-        self.talkers = self.fm._PbTalkers()
+        self.talkers = Talkers()
         self.endpoint = (b"\x0a\x4d\x01\x02", 5001)
         self.now = time.monotonic()
         dead = subprocess.Popen(["true"])
@@ -472,9 +463,8 @@ class ProcessEventsTest(unittest.TestCase):
     """In the initial network namespace the proc connector names new processes."""
 
     def test_fork_and_exec_events_mark_the_newest_processes(self):
-        fm = load_script()
-        backend = fm.PortableBackend()
-        backend.options = fm.parse_args([])
+        backend = PortableBackend()
+        backend.options = parse_args([])
         backend._open_proc_events()
         if backend.proc_events is None:
             self.skipTest("the proc connector is not available here")

@@ -1,18 +1,18 @@
 """Reports without the kernel: documents, splitting at the 1 MiB limit, and the
 counts of reports that never reached the daemon."""
 
-import importlib.util
 import json
 import os
 import socket
 import struct
 import unittest
 
-import netfixture
-
-_spec = importlib.util.spec_from_file_location("ferrow_monitor", netfixture.SCRIPT)
-fm = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(fm)
+import netfixture  # first: it puts the collector's package on the path
+from ferrow_collector.cli import parse_args
+from ferrow_collector.collector import Collector
+from ferrow_collector.daemon_link import MAX_FRAME_BODY, DaemonLink
+from ferrow_collector.ebpf.backend import default_bpf_object
+from ferrow_collector.ledger import Ledger, build_documents
 
 
 def entries(count, comm="p"):
@@ -22,24 +22,24 @@ def entries(count, comm="p"):
 class DocumentTest(unittest.TestCase):
 
     def test_nothing_moved_gives_one_document_with_an_empty_array(self):
-        docs = fm.build_documents({}, {})
+        docs = build_documents({}, {})
         self.assertEqual(len(docs), 1)
         self.assertEqual(json.loads(docs[0][0]), {"type": "network_data", "processes": []})
 
     def test_entry_carries_every_key_with_speeds_in_kib_per_second(self):
-        body, members = fm.build_documents({42: ["curl", 2048, 100]}, {42: (2.0, 0.09765625)})[0]
+        body, members = build_documents({42: ["curl", 2048, 100]}, {42: (2.0, 0.09765625)})[0]
         doc = json.loads(body)
         self.assertEqual(doc["processes"], [{"pid": 42, "comm": "curl", "tx_bytes": 2048, "rx_bytes": 100,
                                              "tx_speed": 2.0, "rx_speed": 0.1}])
         self.assertEqual(members, {42: ["curl", 2048, 100]})
 
     def test_names_that_are_not_ascii_stay_valid_utf8(self):
-        body, _ = fm.build_documents({7: ["网络\ufffd", 1, 1]}, {})[0]
+        body, _ = build_documents({7: ["网络\ufffd", 1, 1]}, {})[0]
         self.assertEqual(json.loads(body.decode("utf-8"))["processes"][0]["comm"], "网络\ufffd")
 
     def split_case(self, count, limit):
         table = entries(count, comm="x" * 15)
-        docs = fm.build_documents(table, {pid: (123456.78, 0.5) for pid in table}, limit)
+        docs = build_documents(table, {pid: (123456.78, 0.5) for pid in table}, limit)
         seen = []
         for body, members in docs:
             self.assertLessEqual(len(body), limit)
@@ -52,17 +52,17 @@ class DocumentTest(unittest.TestCase):
         return docs
 
     def test_a_report_over_one_mebibyte_is_split_at_the_real_limit(self):
-        docs = self.split_case(12000, fm.MAX_FRAME_BODY)
+        docs = self.split_case(12000, MAX_FRAME_BODY)
         self.assertGreater(len(docs), 1)
         # Parts are filled: all but the last are close to the limit.
-        self.assertGreater(len(docs[0][0]), fm.MAX_FRAME_BODY - 200)
+        self.assertGreater(len(docs[0][0]), MAX_FRAME_BODY - 200)
 
     def test_a_report_just_under_the_limit_stays_whole(self):
-        single = fm.build_documents(entries(5000, comm="x" * 15), {})
+        single = build_documents(entries(5000, comm="x" * 15), {})
         size = len(single[0][0])
         self.assertEqual(len(single), 1)
-        self.assertEqual(len(fm.build_documents(entries(5000, comm="x" * 15), {}, size)), 1)
-        self.assertEqual(len(fm.build_documents(entries(5000, comm="x" * 15), {}, size - 1)), 2)
+        self.assertEqual(len(build_documents(entries(5000, comm="x" * 15), {}, size)), 1)
+        self.assertEqual(len(build_documents(entries(5000, comm="x" * 15), {}, size - 1)), 2)
 
     def test_a_tiny_limit_puts_one_process_per_document(self):
         docs = self.split_case(5, 160)
@@ -72,20 +72,20 @@ class DocumentTest(unittest.TestCase):
 class OptionsTest(unittest.TestCase):
 
     def test_without_options_the_contract_holds(self):
-        o = fm.parse_args([])
+        o = parse_args([])
         self.assertEqual((o.socket, o.interval, o.loopback, o.backend, o.bpf_object, o.max_frame),
                          ("/tmp/network_monitor.sock", 1.0, "exclude", "auto", None, 1048576))
 
     def test_the_program_file_is_looked_up_beside_the_installed_script(self):
         expected = os.path.normpath(os.path.join(os.path.dirname(os.path.realpath(netfixture.SCRIPT)),
                                                  os.pardir, "lib", "ferrow-monitor", "ferrow_monitor.bpf.o"))
-        self.assertEqual(fm.default_bpf_object(), expected)
+        self.assertEqual(default_bpf_object(), expected)
 
 
 class LedgerTest(unittest.TestCase):
 
     def test_counts_add_up_until_taken_and_restored_counts_add_again(self):
-        ledger = fm.Ledger()
+        ledger = Ledger()
         ledger.add({1: ("a", 10, 1)})
         ledger.add({1: ("a2", 5, 2), 2: ("b", 0, 9)})
         taken = ledger.take()
@@ -98,7 +98,7 @@ class LedgerTest(unittest.TestCase):
 
     def test_past_the_limit_exited_processes_are_folded_into_pid_0(self):
         alive = {1, 3}
-        ledger = fm.Ledger(limit=3, alive=lambda pid: pid in alive)
+        ledger = Ledger(limit=3, alive=lambda pid: pid in alive)
         ledger.add({1: ("a", 1, 1), 2: ("b", 10, 20), 3: ("c", 3, 3)})
         self.assertEqual(len(ledger.pending), 3)
         ledger.add({4: ("d", 100, 200)})
@@ -115,10 +115,10 @@ class DaemonLinkTest(unittest.TestCase):
         ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_STREAM)
         self.addCleanup(theirs.close)
         ours.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4096)
-        link = fm.DaemonLink(ours)
+        link = DaemonLink(ours)
         self.addCleanup(link.close)
         table = entries(3000, comm="y" * 15)
-        docs = fm.build_documents(table, {}, 20000)
+        docs = build_documents(table, {}, 20000)
         link.queue(docs)
         link.flush()
         self.assertTrue(link.out, "the small buffer must leave data unwritten")
@@ -148,9 +148,9 @@ class DaemonLinkTest(unittest.TestCase):
     def test_a_peer_that_is_gone_raises_on_flush(self):
         ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_STREAM)
         theirs.close()
-        link = fm.DaemonLink(ours)
+        link = DaemonLink(ours)
         self.addCleanup(link.close)
-        link.queue(fm.build_documents({}, {}))
+        link.queue(build_documents({}, {}))
         with self.assertRaises(OSError):
             link.flush()
         self.assertEqual(set(link.unsent()), set())
@@ -174,7 +174,7 @@ class ListenTest(unittest.TestCase):
             return real_listen(sock, *args)
 
         options = type("Options", (), {"socket": path})()
-        collector = fm.Collector(options, backend=None)
+        collector = Collector(options, backend=None)
         socket.socket.listen = listen
         try:
             collector.listen()

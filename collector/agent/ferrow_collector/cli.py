@@ -1,0 +1,106 @@
+"""The command line: options, the choice of the backend, and the program's exit status."""
+
+import argparse
+import signal
+import sys
+
+from . import stopping
+from .backend import BackendUnavailable, NullBackend
+from .collector import Collector
+from .daemon_link import MAX_FRAME_BODY
+from .ebpf.backend import EbpfBackend
+from .log import say
+from .portable.backend import PortableBackend
+
+DEFAULT_SOCKET = "/tmp/network_monitor.sock"
+DEFAULT_INTERVAL = 1.0
+# The daemon reads every frame as it arrives; unread data this long means it is stuck.
+DEFAULT_STALL_TIMEOUT = 10.0
+
+BACKENDS = {"ebpf": EbpfBackend, "portable": PortableBackend}
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(
+        prog="ferrow_monitor.py",
+        description="Per-process traffic collector for the ferrow-monitor daemon. "
+                    "Without options it serves %s as the daemon expects." % DEFAULT_SOCKET)
+    parser.add_argument("--socket", default=DEFAULT_SOCKET, help="socket path (default %(default)s)")
+    parser.add_argument("--interval", type=float, default=DEFAULT_INTERVAL,
+                        help="seconds between reports (default %(default)s)")
+    parser.add_argument("--loopback", choices=("exclude", "include"), default="exclude",
+                        help="count traffic to loopback and the host's own addresses (default %(default)s)")
+    parser.add_argument("--backend", choices=("auto", "ebpf", "portable"), default="auto",
+                        help="measurement: auto picks ebpf when the kernel has the sock tracepoints")
+    parser.add_argument("--bpf-object", default=None, help="path of ferrow_monitor.bpf.o")
+    parser.add_argument("--max-frame", type=int, default=MAX_FRAME_BODY, help=argparse.SUPPRESS)
+    parser.add_argument("--stall-timeout", type=float, default=DEFAULT_STALL_TIMEOUT, help=argparse.SUPPRESS)
+    parser.add_argument("--map-entries", type=int, default=0, help=argparse.SUPPRESS)
+    options = parser.parse_args(argv)
+    if not 0.01 <= options.interval <= 10.0:
+        parser.error("--interval must be between 0.01 and 10 seconds")
+    if not 0 <= options.map_entries <= 1 << 20:
+        parser.error("--map-entries must be at most %d" % (1 << 20))
+    if not 256 <= options.max_frame <= MAX_FRAME_BODY:
+        parser.error("--max-frame must be between 256 and %d" % MAX_FRAME_BODY)
+    return options
+
+
+def open_backend(options):
+    """Returns (opened backend, None); (None, reasons) when an explicitly chosen one cannot run."""
+    names = ["ebpf", "portable"] if options.backend == "auto" else [options.backend]
+    reasons = []
+    for name in names:
+        backend = BACKENDS[name]()
+        backend.options = options
+        try:
+            backend.open()
+            return backend, None
+        except BackendUnavailable as e:
+            reasons.append("%s: %s" % (name, e))
+            say("%s measurement unavailable: %s" % (name, e))
+    if options.backend != "auto":
+        return None, "; ".join(reasons)
+    backend = NullBackend()
+    backend.open()
+    return backend, None
+
+
+def main(argv=None):
+    stopping.install()
+    signal.signal(signal.SIGPIPE, signal.SIG_IGN)
+    signal.signal(signal.SIGHUP, signal.SIG_IGN)
+    options = parse_args(sys.argv[1:] if argv is None else argv)
+    backend, reason = open_backend(options)
+    if backend is None:
+        say("exiting: the requested %s measurement cannot run here" % options.backend)
+        return 2
+    if isinstance(backend, NullBackend):
+        say("no measurement available: serving empty reports")
+    else:
+        loopback = "loopback counted" if options.loopback == "include" else "loopback excluded"
+        say("measuring with %s (payload bytes, %s)" % (backend.name, loopback))
+    collector = Collector(options, backend)
+    try:
+        collector.run()
+    except OSError as e:
+        say("stopping on error: %s%s" % (e.strerror or e, (" (%s)" % e.filename) if e.filename else ""))
+        collector.shutdown()
+        return 1
+    except Exception as e:  # a clear line instead of a traceback, and the socket file removed
+        say("stopping on unexpected error: %s: %s" % (e.__class__.__name__, e))
+        collector.shutdown()
+        return 1
+    say("stopped")
+    return 0
+
+
+def run(argv=None):
+    """main() as the program: its exit status, and a clear line instead of a traceback."""
+    try:
+        return main(argv)
+    except KeyboardInterrupt:
+        return 130
+    except Exception as e:
+        say("fatal error: %s: %s" % (e.__class__.__name__, e))
+        return 1

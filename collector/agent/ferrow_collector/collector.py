@@ -1,0 +1,231 @@
+"""The main loop: serves the daemon on a stream socket and sends a report every interval."""
+
+import errno
+import os
+import select
+import signal
+import socket
+import stat
+import time
+
+from . import stopping
+from .daemon_link import DaemonLink
+from .ledger import Ledger, build_documents
+from .log import say
+
+
+class Collector:
+    """The socket the daemon connects to, the link to it, and the report ticks."""
+
+    def __init__(self, options, backend):
+        self.options = options
+        self.backend = backend
+        self.ledger = Ledger()
+        self.listener = None
+        self.link = None
+        self.socket_ino = None
+        self.wake_r = self.wake_w = None
+        self.last_tick = None
+        self.speeds = {}
+
+    # -- socket server --
+
+    def listen(self):
+        path = self.options.socket
+        try:
+            st = os.lstat(path)
+        except FileNotFoundError:
+            st = None
+        if st is not None:
+            if stat.S_ISDIR(st.st_mode):
+                raise OSError(errno.EISDIR, "is a directory", path)
+            os.unlink(path)
+        # The daemon connects as soon as the socket file exists, so the file
+        # must only appear once it is listening: bind and listen under a
+        # temporary name in the same directory, then rename it into place.
+        temp = os.path.join(os.path.dirname(path) or ".",
+                            ".%s.%d" % (os.path.basename(path), os.getpid()))
+        try:
+            os.unlink(temp)
+        except FileNotFoundError:
+            pass
+        sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
+        old_umask = os.umask(0o177)
+        try:
+            sock.bind(temp)
+        finally:
+            os.umask(old_umask)
+        try:
+            os.chmod(temp, 0o600)
+            sock.listen(4)
+            os.rename(temp, path)
+        except OSError:
+            sock.close()
+            try:
+                os.unlink(temp)
+            except OSError:
+                pass
+            raise
+        sock.setblocking(False)
+        self.listener = sock
+        self.socket_ino = os.stat(path).st_ino
+
+    def remove_socket_file(self):
+        path = self.options.socket
+        try:
+            if self.socket_ino is not None and os.lstat(path).st_ino == self.socket_ino:
+                os.unlink(path)
+        except OSError:
+            pass
+
+    def accept(self):
+        try:
+            sock, _ = self.listener.accept()
+        except (BlockingIOError, InterruptedError):
+            return
+        except OSError as e:
+            say("accept failed: %s" % e.strerror)
+            return
+        if self.link is not None:
+            self.drop_link("daemon connected again; previous connection closed")
+        self.link = DaemonLink(sock)
+        say("daemon connected")
+        # Reports wait for the next tick: the counts keep accumulating until then.
+
+    def drop_link(self, why):
+        link, self.link = self.link, None
+        if link is None:
+            return
+        self.ledger.restore(link.unsent())
+        link.close()
+        say(why)
+
+    # -- ticks --
+
+    def tick(self, now):
+        counts = self.backend.collect()
+        elapsed = max(now - self.last_tick, 1e-3) if self.last_tick is not None else self.options.interval
+        self.last_tick = now
+        self.speeds = {pid: (tx / 1024.0 / elapsed, rx / 1024.0 / elapsed)
+                       for pid, (_c, tx, rx) in counts.items()}
+        self.ledger.add(counts)
+        link = self.link
+        if link is None:
+            return
+        if link.out:
+            # The socket buffer is still full since an earlier tick.
+            self.check_stall(link, now, True)
+            return
+        self.check_stall(link, now, link.unread_bytes() > 0)
+        if self.link is None:
+            return
+        entries = self.ledger.take()
+        link.queue(build_documents(entries, self.speeds, self.options.max_frame))
+        self.write()
+
+    def check_stall(self, link, now, stalled):
+        if not stalled:
+            link.unread_since = None
+            return
+        if link.unread_since is None:
+            link.unread_since = now
+        elif now - link.unread_since >= self.options.stall_timeout:
+            self.drop_link("daemon has not read for %.0f s; connection dropped"
+                           % (now - link.unread_since))
+
+    def write(self):
+        try:
+            self.link.flush()
+        except OSError as e:
+            self.drop_link("daemon connection lost while writing (%s)"
+                           % (e.strerror or e.__class__.__name__))
+
+    # -- signals --
+
+    def install_signals(self):
+        self.wake_r, self.wake_w = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
+        signal.set_wakeup_fd(self.wake_w, warn_on_full_buffer=False)
+
+    # -- loop --
+
+    def run(self):
+        self.install_signals()
+        if stopping.STOP_REQUESTED:  # SIGTERM while the measurement was being opened
+            self.shutdown()
+            return
+        self.listen()
+        say("serving %s every %g s" % (self.options.socket, self.options.interval))
+        poller = select.poll()
+        interval = self.options.interval
+        next_tick = time.monotonic() + interval
+        self.last_tick = time.monotonic()
+        backend_fds = set()
+        poller.register(self.listener.fileno(), select.POLLIN)
+        poller.register(self.wake_r, select.POLLIN)
+        registered_link, registered_fd = None, None
+        while not stopping.STOP_REQUESTED:
+            # A backend may replace its descriptors while it runs.
+            wanted = set(self.backend.fds())
+            if wanted != backend_fds:
+                for fd in backend_fds - wanted:
+                    try:
+                        poller.unregister(fd)
+                    except (KeyError, ValueError):
+                        pass
+                for fd in wanted - backend_fds:
+                    poller.register(fd, select.POLLIN)
+                backend_fds = wanted
+            link = self.link
+            if link is not registered_link:
+                if registered_fd is not None:
+                    try:
+                        poller.unregister(registered_fd)
+                    except (KeyError, ValueError):
+                        pass
+                registered_link, registered_fd = link, None
+                if link is not None:
+                    registered_fd = link.fileno()
+                    poller.register(registered_fd, select.POLLIN)
+            if link is not None:
+                poller.modify(link.fileno(), select.POLLIN | (select.POLLOUT if link.out else 0))
+            timeout = max(0.0, next_tick - time.monotonic())
+            events = poller.poll(timeout * 1000.0)
+            for fd, mask in events:
+                if fd == self.wake_r:
+                    try:
+                        os.read(self.wake_r, 64)
+                    except OSError:
+                        pass
+                elif fd == self.listener.fileno():
+                    self.accept()
+                elif fd in backend_fds:
+                    self.backend.handle(fd)
+                elif self.link is not None and fd == registered_fd and self.link is registered_link:
+                    if mask & (select.POLLIN | select.POLLHUP | select.POLLERR):
+                        if not self.link.drain_input():
+                            self.drop_link("daemon disconnected")
+                            continue
+                    if mask & select.POLLOUT:
+                        self.write()
+            if stopping.STOP_REQUESTED:
+                break
+            now = time.monotonic()
+            if now >= next_tick:
+                self.tick(now)
+                next_tick += interval
+                if next_tick <= now:
+                    # Ticks were missed (suspend, long stall): restart the rhythm.
+                    next_tick = now + interval
+        self.shutdown()
+
+    def shutdown(self):
+        if self.link is not None:
+            self.link.close()
+            self.link = None
+        if self.listener is not None:
+            self.listener.close()
+        self.remove_socket_file()
+        try:
+            self.backend.close()
+        except Exception as e:  # the process ends anyway; say why the clean-up failed
+            say("closing the measurement failed: %s" % e)

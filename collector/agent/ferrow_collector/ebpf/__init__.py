@@ -1,0 +1,2 @@
+"""The eBPF backend: per-process counters kept by a program on the sock_send_length and
+sock_recv_length tracepoints (Linux 6.3 and later), read through libbpf."""

@@ -1,0 +1,230 @@
+"""The eBPF backend: loads ferrow_monitor.bpf.o, attaches it to the sock tracepoints and
+reports the differences of its per-process counters."""
+
+import ctypes
+import errno
+import os
+
+from ..backend import UNATTRIBUTED, Backend, BackendUnavailable
+from ..log import say
+from .btf import LayoutError, ValueLayout
+from .libbpf import Libbpf
+
+BPF_OBJECT_NAME = "ferrow_monitor.bpf.o"
+ENTRY_SCRIPT = "ferrow_monitor.py"
+KERNEL_BTF = "/sys/kernel/btf/vmlinux"
+# The fields of struct traffic the collector reads; their layout comes from the program file.
+TRAFFIC_FIELDS = ("tx", "rx", "comm")
+TRAFFIC_MAP_ENTRIES = 16384  # processes with traffic not yet known to have exited
+# Dead processes are removed from the kernel map this often (in reports).
+REAP_EVERY = 5
+
+
+def default_bpf_object():
+    """The compiled program installed with the package, in <prefix>/lib/ferrow-monitor/.
+
+    In a source tree the package sits beside the entry script: then the place the
+    script finds once installed (<its directory>/../lib/ferrow-monitor/) comes first,
+    then the script's own directory."""
+    home = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
+    candidates = [os.path.join(home, BPF_OBJECT_NAME)]
+    if os.path.isfile(os.path.join(home, ENTRY_SCRIPT)):
+        candidates.insert(0, os.path.join(home, os.pardir, "lib", "ferrow-monitor", BPF_OBJECT_NAME))
+    for path in candidates:
+        if os.path.exists(path):
+            return os.path.normpath(path)
+    return os.path.normpath(candidates[0])
+
+
+class EbpfBackend(Backend):
+    name = "eBPF tracepoints sock_send_length/sock_recv_length"
+
+    def __init__(self):
+        self.bpf = None
+        self.obj = None
+        self.links = []
+        self.traffic_fd = self.unowned_fd = -1
+        self.seen = {}
+        self.unowned_seen = (0, 0)
+        self.reports = 0
+        self.full_warned = False
+        self.capacity = TRAFFIC_MAP_ENTRIES
+        self.layout = None
+        self.keys = self.values = self.value = None
+
+    def open(self):
+        if os.geteuid() != 0:
+            raise BackendUnavailable("needs root to load eBPF programs")
+        if not os.path.exists(KERNEL_BTF):
+            raise BackendUnavailable("kernel BTF missing (%s), needed to adapt the program to this kernel"
+                                     % KERNEL_BTF)
+        path = (self.options.bpf_object if self.options is not None and self.options.bpf_object
+                else default_bpf_object())
+        if not os.path.isfile(path):
+            raise BackendUnavailable("program file %s not found" % path)
+        if self.options is not None and self.options.map_entries:
+            self.capacity = self.options.map_entries
+        self.bpf = Libbpf()
+        try:
+            self._load(path)
+        except BackendUnavailable:
+            self.close()
+            raise
+
+    def _fail(self, what, err):
+        detail = self.bpf.last_message()
+        text = "%s: %s" % (what, os.strerror(abs(err)) if err else "failed")
+        if detail:
+            text += " (libbpf: %s)" % detail[:160]
+        raise BackendUnavailable(text)
+
+    def _read_layout(self, path, traffic_map, unowned_map):
+        """struct traffic as compiled into the program, shared by both maps."""
+        L = self.bpf
+        btf = L.bpf_object__btf(self.obj)
+        type_id = L.bpf_map__btf_value_type_id(traffic_map)
+        if not btf or not type_id:
+            raise BackendUnavailable("program file %s lacks the type information of its maps" % path)
+        if L.bpf_map__btf_value_type_id(unowned_map) != type_id:
+            raise BackendUnavailable("program file %s: its maps hold different values" % path)
+        try:
+            layout = ValueLayout(L, btf, type_id, TRAFFIC_FIELDS)
+        except LayoutError as e:
+            raise BackendUnavailable("program file %s: unexpected process counters: %s" % (path, e))
+        if layout.size != L.bpf_map__value_size(traffic_map):
+            raise BackendUnavailable("program file %s: unexpected process counters" % path)
+        return layout
+
+    def _load(self, path):
+        L = self.bpf
+        self.obj = L.bpf_object__open_file(path.encode(), None)
+        if not self.obj:
+            self._fail("cannot open %s" % path, ctypes.get_errno())
+        traffic_map = L.bpf_object__find_map_by_name(self.obj, b"traffic")
+        unowned_map = L.bpf_object__find_map_by_name(self.obj, b"unowned")
+        if not traffic_map or not unowned_map:
+            raise BackendUnavailable("program file %s lacks its maps" % path)
+        self.layout = self._read_layout(path, traffic_map, unowned_map)
+        self.keys = (ctypes.c_uint32 * self.capacity)()
+        self.values = ctypes.create_string_buffer(self.layout.size * self.capacity)
+        self.value = ctypes.create_string_buffer(self.layout.size)
+        err = L.bpf_map__set_max_entries(traffic_map, self.capacity)
+        if err:
+            self._fail("sizing the process map failed", err)
+        err = L.bpf_object__load(self.obj)
+        if err:
+            if abs(err) == errno.EPERM:
+                raise BackendUnavailable("the kernel refused to load eBPF programs (EPERM)")
+            self._fail("loading the eBPF program failed", err)
+        self.traffic_fd = L.bpf_object__find_map_fd_by_name(self.obj, b"traffic")
+        self.unowned_fd = L.bpf_object__find_map_fd_by_name(self.obj, b"unowned")
+        settings_fd = L.bpf_object__find_map_fd_by_name(self.obj, b"settings")
+        if min(self.traffic_fd, self.unowned_fd, settings_fd) < 0:
+            raise BackendUnavailable("program file %s lacks its maps" % path)
+        include_local = 1 if self.options is not None and self.options.loopback == "include" else 0
+        key, value = ctypes.c_uint32(0), ctypes.c_uint32(include_local)
+        err = L.bpf_map_update_elem(settings_fd, ctypes.byref(key), ctypes.byref(value), 0)
+        if err:
+            self._fail("configuring the eBPF program failed", err)
+        for prog_name in (b"count_send", b"count_recv"):
+            prog = L.bpf_object__find_program_by_name(self.obj, prog_name)
+            if not prog:
+                raise BackendUnavailable("program file %s lacks %s" % (path, prog_name.decode()))
+            link = L.bpf_program__attach(prog)
+            if not link:
+                err = ctypes.get_errno()
+                if err == errno.ENOENT:
+                    raise BackendUnavailable("kernel lacks the sock_send_length/sock_recv_length "
+                                             "tracepoints (Linux 6.3 or later)")
+                self._fail("attaching %s failed" % prog_name.decode(), err)
+            self.links.append(link)
+
+    def _read_all(self):
+        """All entries of the kernel map: {pid: (comm, tx, rx)}, cumulative."""
+        L = self.bpf
+        entries = {}
+        out_batch = ctypes.c_uint32(0)
+        in_batch = None
+        size = self.layout.size
+        while True:
+            count = ctypes.c_uint32(self.capacity)
+            err = L.bpf_map_lookup_batch(self.traffic_fd, in_batch, ctypes.byref(out_batch),
+                                         self.keys, self.values, ctypes.byref(count), None)
+            n = count.value
+            raw = self.values.raw[:n * size]
+            for i, (tx, rx, comm) in enumerate(self.layout.iter_unpack(raw)):
+                entries[self.keys[i]] = (comm, tx, rx)
+            if err:
+                if abs(err) == errno.ENOENT:
+                    return entries
+                raise OSError(abs(err), "reading the eBPF map failed: %s" % os.strerror(abs(err)))
+            if n == 0:
+                return entries
+            in_batch = ctypes.byref(out_batch)
+
+    @staticmethod
+    def _comm(raw):
+        return raw.split(b"\0", 1)[0].decode("utf-8", "replace")
+
+    def _delta(self, out, pid, comm, tx, rx):
+        old_tx, old_rx = self.seen.get(pid, (0, 0))
+        if tx < old_tx or rx < old_rx:  # a new entry after a removal
+            old_tx, old_rx = 0, 0
+        if tx != old_tx or rx != old_rx:
+            out[pid] = (self._comm(comm), tx - old_tx, rx - old_rx)
+        return old_tx, old_rx
+
+    def collect(self):
+        out = {}
+        entries = self._read_all()
+        for pid, (comm, tx, rx) in entries.items():
+            self._delta(out, pid, comm, tx, rx)
+            self.seen[pid] = (tx, rx)
+        for pid in [p for p in self.seen if p not in entries]:
+            del self.seen[pid]
+        self.reports += 1
+        nearly_full = len(entries) > self.capacity * 3 // 4
+        if self.reports % REAP_EVERY == 0 or nearly_full:
+            self._reap(out, entries)
+        self._collect_unowned(out)
+        return out
+
+    def _reap(self, out, entries):
+        """Removes processes that have exited, counting what they did since the last read."""
+        L = self.bpf
+        key = ctypes.c_uint32()
+        for pid in entries:
+            if os.path.exists("/proc/%d" % pid):
+                continue
+            key.value = pid
+            if L.bpf_map_lookup_and_delete_elem(self.traffic_fd, ctypes.byref(key), self.value) == 0:
+                tx, rx, comm = self.layout.unpack(self.value.raw)
+                old_tx, old_rx = self.seen.pop(pid, (0, 0))
+                if tx - old_tx or rx - old_rx:
+                    prev = out.get(pid)
+                    add_tx, add_rx = (prev[1], prev[2]) if prev else (0, 0)
+                    out[pid] = (self._comm(comm), add_tx + tx - old_tx, add_rx + rx - old_rx)
+
+    def _collect_unowned(self, out):
+        key = ctypes.c_uint32(0)
+        if self.bpf.bpf_map_lookup_elem(self.unowned_fd, ctypes.byref(key), self.value) != 0:
+            return
+        tx, rx, _comm = self.layout.unpack(self.value.raw)
+        old_tx, old_rx = self.unowned_seen
+        if tx != old_tx or rx != old_rx:
+            if not self.full_warned:
+                say("process map full (%d processes): the excess is reported as pid 0 \"%s\""
+                    % (self.capacity, UNATTRIBUTED))
+                self.full_warned = True
+            out[0] = (UNATTRIBUTED, tx - old_tx, rx - old_rx)
+            self.unowned_seen = (tx, rx)
+
+    def close(self):
+        if self.bpf is None:
+            return
+        for link in self.links:
+            self.bpf.bpf_link__destroy(link)
+        self.links = []
+        if self.obj:
+            self.bpf.bpf_object__close(self.obj)
+            self.obj = None

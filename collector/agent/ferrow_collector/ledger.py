@@ -1,0 +1,90 @@
+"""Counts not yet handed to the daemon, and the JSON documents carrying them."""
+
+import json
+import os
+
+from .backend import UNATTRIBUTED
+from .daemon_link import MAX_FRAME_BODY
+from .log import say
+
+# Processes kept apart while no daemon reads; beyond that, exited ones are folded.
+PENDING_LIMIT = 65536
+
+
+class Ledger:
+    """Byte counts not yet handed to the daemon, per pid: {pid: [comm, tx, rx]}.
+
+    While no daemon reads, the table grows with every process that moves data. Past
+    `limit` processes, those that have exited are folded into pid 0 "unattributed",
+    so that the totals still add up and the memory stays bounded.
+    """
+
+    def __init__(self, limit=PENDING_LIMIT, alive=None):
+        self.pending = {}
+        self.limit = limit
+        self.alive = alive or (lambda pid: os.path.exists("/proc/%d" % pid))
+        self.folded_warned = False
+
+    def add(self, counts):
+        for pid, (comm, tx, rx) in counts.items():
+            entry = self.pending.get(pid)
+            if entry is None:
+                self.pending[pid] = [comm, tx, rx]
+            else:
+                if comm:
+                    entry[0] = comm
+                entry[1] += tx
+                entry[2] += rx
+        if len(self.pending) > self.limit:
+            self.fold_exited()
+
+    def fold_exited(self):
+        bucket = self.pending.setdefault(0, [UNATTRIBUTED, 0, 0])
+        for pid in [p for p in self.pending if p != 0 and not self.alive(p)]:
+            _comm, tx, rx = self.pending.pop(pid)
+            bucket[1] += tx
+            bucket[2] += rx
+        if not self.folded_warned:
+            say("no daemon has read for long: exited processes are kept as pid 0 \"%s\"" % UNATTRIBUTED)
+            self.folded_warned = True
+
+    def take(self):
+        taken, self.pending = self.pending, {}
+        self.folded_warned = False
+        return taken
+
+    def restore(self, entries):
+        """Puts back the counts of reports that never reached the daemon."""
+        self.add({pid: tuple(e) for pid, e in entries.items()})
+
+
+def build_documents(entries, speeds, max_body=MAX_FRAME_BODY):
+    """Turns {pid: [comm, tx, rx]} into JSON bodies of at most max_body bytes.
+
+    Returns a list of (body bytes, {pid: [comm, tx, rx]}) so that the counts of a
+    report that could not be delivered can be restored. Every pid appears in
+    exactly one document; at least one document is produced.
+    """
+    head = b'{"type":"network_data","processes":['
+    tail = b']}'
+    documents = []
+    parts = []
+    size = len(head) + len(tail)
+    members = {}
+    for pid in sorted(entries):
+        comm, tx, rx = entries[pid]
+        tx_speed, rx_speed = speeds.get(pid, (0.0, 0.0))
+        item = json.dumps({"pid": pid, "comm": comm, "tx_bytes": tx, "rx_bytes": rx,
+                           "tx_speed": round(tx_speed, 2), "rx_speed": round(rx_speed, 2)},
+                          ensure_ascii=False, separators=(",", ":")).encode("utf-8")
+        extra = len(item) + (1 if parts else 0)
+        if parts and size + extra > max_body:
+            documents.append((head + b",".join(parts) + tail, members))
+            parts, members = [], {}
+            size = len(head) + len(tail)
+            extra = len(item)
+        parts.append(item)
+        members[pid] = entries[pid]
+        size += extra
+    documents.append((head + b",".join(parts) + tail, members))
+    return documents
