@@ -40,14 +40,19 @@ bool parseFrameBody(const QByteArray &body, QJsonObject &object, QString &errorT
     return true;
 }
 
-void FrameReader::append(const QByteArray &bytes)
+void FrameReader::dropConsumed()
 {
-    if (overLimit)
-        return;
     if (readPos > 0) {
         buffer.remove(0, readPos);
         readPos = 0;
     }
+}
+
+void FrameReader::append(const QByteArray &bytes)
+{
+    if (overLimit)
+        return;
+    dropConsumed();
     buffer.append(bytes);
 }
 
@@ -56,7 +61,10 @@ FrameStatus FrameReader::next(QByteArray &body)
     if (overLimit)
         return FrameStatus::OverLimit;
     const FrameStatus status = takeFrame(buffer, readPos, expectedSize, body);
-    if (status == FrameStatus::OverLimit) {
+    if (status == FrameStatus::NeedMoreData) {
+        // The drain is over: keep only the start of the next frame.
+        dropConsumed();
+    } else if (status == FrameStatus::OverLimit) {
         // Nothing after a bad prefix can be framed reliably: drop it all.
         buffer.clear();
         readPos = 0;
@@ -71,6 +79,7 @@ void FrameReader::reset()
     readPos = 0;
     expectedSize = 0;
     overLimit = false;
+    ++resets;
 }
 
 } // namespace collectorframe

@@ -30,24 +30,33 @@ FrameStatus takeFrame(const QByteArray &buffer, int &readPos, quint32 &expectedS
 // the parser's message.
 bool parseFrameBody(const QByteArray &body, QJsonObject &object, QString &errorText);
 
-// The whole reader in one piece: append bytes as they arrive, then call
-// next() until it returns NeedMoreData. Memory held is bounded by the largest
-// frame plus the bytes of one read. After OverLimit the reader discards
-// everything and keeps answering OverLimit until reset().
+// The whole reader in one piece, as the socket client runs it: append the
+// bytes of a read, then call next() until it returns NeedMoreData; the bytes
+// consumed by that drain are dropped in one go when it ends. Memory held is
+// bounded by the largest frame plus the bytes of one read. After OverLimit
+// the reader discards everything and keeps answering OverLimit until reset().
 class FrameReader
 {
 public:
     void append(const QByteArray &bytes);
     FrameStatus next(QByteArray &body);
+    // Forgets every byte and any partial frame: the next byte read is taken
+    // for the start of a length prefix.
     void reset();
+    // Counts the resets, so a caller draining frames can tell whether code it
+    // called meanwhile reset the reader.
+    quint64 generation() const { return resets; }
     quint32 pendingSize() const { return expectedSize; }
     int bufferedBytes() const { return buffer.size() - readPos; }
 
 private:
+    void dropConsumed();
+
     QByteArray buffer;
     bool overLimit = false;
     int readPos = 0;
     quint32 expectedSize = 0;
+    quint64 resets = 0;
 };
 
 } // namespace collectorframe

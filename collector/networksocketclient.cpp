@@ -17,7 +17,6 @@ NetworkSocketClient::NetworkSocketClient(QObject *parent)
     , socket(new QLocalSocket(this))
     , reconnectTimer(new QTimer(this))
     , serverName(ferrow::paths().collectorSocket)
-    , expectedSize(0)
     , autoReconnect(true)
 {
     connect(socket, &QLocalSocket::connected, this, &NetworkSocketClient::onConnected);
@@ -110,9 +109,7 @@ void NetworkSocketClient::onConnected()
 
     qDebug() << "已连接到网络监控服务器";
     reconnectTimer->stop();
-    expectedSize = 0;
-    receiveBuffer.clear();
-    ++bufferGeneration;
+    reader.reset();
     autoReconnect = true;
     emit connected();
 }
@@ -193,23 +190,20 @@ void NetworkSocketClient::onReadyRead()
         socket->readAll();
         return;
     }
-    receiveBuffer.append(socket->readAll());
+    reader.append(socket->readAll());
 
-    // Drain every complete frame, then drop the consumed bytes in one go.
-    const quint64 generation = bufferGeneration;
-    int readPos = 0;
+    // Drain every complete frame; the reader drops the consumed bytes in one
+    // go once it needs more data.
+    const quint64 generation = reader.generation();
     QByteArray body;
     for (;;) {
-        const FrameStatus status = collectorframe::takeFrame(receiveBuffer, readPos, expectedSize, body);
+        const FrameStatus status = reader.next(body);
         if (status == FrameStatus::NeedMoreData)
-            break;
+            return;
         if (status == FrameStatus::OverLimit) {
-            qWarning() << "数据大小异常:" << expectedSize;
-            // Nothing after a bad prefix can be framed; drop it at once so
-            // the buffer cannot grow while the connection closes.
-            expectedSize = 0;
-            receiveBuffer.clear();
-            ++bufferGeneration;
+            // The reader has dropped everything buffered and refuses the rest
+            // of this stream; the next connection resets it.
+            qWarning() << "数据大小异常:" << reader.pendingSize();
             socket->close();
             return;
         }
@@ -222,9 +216,8 @@ void NetworkSocketClient::onReadyRead()
             continue;
         }
         emit dataReceived(document);
-        // A receiver that reconnected the socket has reset the buffer.
-        if (generation != bufferGeneration)
+        // A receiver that reconnected the socket has reset the reader.
+        if (generation != reader.generation())
             return;
     }
-    receiveBuffer.remove(0, readPos);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QByteArray>
+#include "collectorframe.h"
+
 #include <QJsonObject>
 #include <QLocalSocket>
 #include <QObject>
@@ -45,12 +46,10 @@ private:
     QLocalSocket *socket;
     QTimer *reconnectTimer;
     QString serverName;
-    quint32 expectedSize;
-    QByteArray receiveBuffer;
+    // Reset whenever a connection starts; a frame loop that emitted into code
+    // which reconnected the socket sees its generation change and stops.
+    collectorframe::FrameReader reader;
     bool autoReconnect;
-    // Bumped whenever the buffer is reset, so a frame loop that emitted into
-    // code which reconnected the socket does not touch the fresh buffer.
-    quint64 bufferGeneration = 0;
     // The socket connected to a peer of another user; it is being dropped and
     // counts as unconnected.
     bool peerRejected = false;

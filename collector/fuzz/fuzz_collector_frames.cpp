@@ -4,13 +4,16 @@
 // byte stream as it would arrive on the socket. The stream is read twice, once
 // in a single read and once cut into pieces, and both runs must produce the
 // same frames and the same decoded records: a split must never change the
-// framing. The reader's memory must stay bounded by one frame plus one read.
+// framing. The frames must be those the format gives when read straight off
+// the whole stream. The reader's memory must stay bounded by one frame plus
+// one read.
 #include "collectorframe.h"
 #include "networkprocess.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QtEndian>
 
 #include <cstdint>
 #include <cstdio>
@@ -23,13 +26,13 @@ namespace {
 
 struct Event {
     int kind = 0;        // 0 frame, 1 parse error, 2 over limit
-    int bodySize = 0;
+    QByteArray body;     // frames and parse errors
     bool isData = false;
     QList<NetworkProcess> processes;
 
     bool operator==(const Event &o) const
     {
-        if (kind != o.kind || bodySize != o.bodySize || isData != o.isData || processes.size() != o.processes.size())
+        if (kind != o.kind || body != o.body || isData != o.isData || processes.size() != o.processes.size())
             return false;
         for (int i = 0; i < processes.size(); ++i) {
             const NetworkProcess &a = processes.at(i);
@@ -82,7 +85,7 @@ QList<Event> readStream(const QByteArray &stream, int chunkSeed)
             }
             if (quint32(body.size()) > collectorframe::maxFrameSize)
                 fail("body longer than the limit");
-            event.bodySize = body.size();
+            event.body = body;
             QJsonObject document;
             QString error;
             if (!collectorframe::parseFrameBody(body, document, error)) {
@@ -100,6 +103,28 @@ QList<Event> readStream(const QByteArray &stream, int chunkSeed)
     return events;
 }
 
+// The format read straight off the whole stream: the frame bodies, and
+// whether a length over the limit ends them.
+QList<QByteArray> formatBodies(const QByteArray &stream, bool &overLimit)
+{
+    QList<QByteArray> bodies;
+    overLimit = false;
+    int pos = 0;
+    while (stream.size() - pos >= 4) {
+        const quint32 length = qFromBigEndian<quint32>(stream.constData() + pos);
+        pos += 4;
+        if (length > collectorframe::maxFrameSize) {
+            overLimit = true;
+            break;
+        }
+        if (quint32(stream.size() - pos) < length)
+            break;
+        bodies.append(stream.mid(pos, int(length)));
+        pos += int(length);
+    }
+    return bodies;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -109,6 +134,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const int seed = data[0];
     const QByteArray stream(reinterpret_cast<const char *>(data + 1), int(size - 1));
     const QList<Event> whole = readStream(stream, 0);
+    bool overLimit = false;
+    const QList<QByteArray> expected = formatBodies(stream, overLimit);
+    QList<QByteArray> bodies;
+    for (const Event &event : whole) {
+        if (event.kind != 2)
+            bodies.append(event.body);
+    }
+    if (bodies != expected || overLimit != (!whole.isEmpty() && whole.last().kind == 2))
+        fail("the frames differ from those of the format");
     const QList<Event> pieces = readStream(stream, seed == 0 ? 1 : seed);
     if (!(whole == pieces))
         fail("the split of the stream changed the frames");

@@ -1,32 +1,25 @@
 #!/usr/bin/env bash
-# Builds the collector frame fuzzer with clang++ (libFuzzer, AddressSanitizer,
-# UndefinedBehaviorSanitizer) and runs it for a bounded time.
+# Runs the collector frame fuzzer (libFuzzer, AddressSanitizer,
+# UndefinedBehaviorSanitizer) for a bounded time.
 #   run_fuzzer.sh [seconds=30] [build-dir=/tmp/ferrow-fuzz]
-# Exits non-zero when the fuzzer finds a crash, a leak or a broken invariant;
-# the failing input is left in the build dir (crash-*, leak-*).
+# build-dir is a build of this directory's CMake project: configured here with
+# clang++ unless it is one already (the tree's own, build/collector/fuzz, is),
+# and brought up to date before the run. Exits non-zero when the fuzzer finds
+# a crash, a leak or a broken invariant; the failing input is left in the
+# build dir (crash-*, leak-*).
 set -euo pipefail
 
 seconds=${1:-30}
 out=${2:-/tmp/ferrow-fuzz}
 here=$(cd "$(dirname "$0")" && pwd)
-src=$(cd "$here/.." && pwd)
-mkdir -p "$out/corpus" "$out/seeds"
 
-binary="$out/fuzz_collector_frames"
-sources=("$here/fuzz_collector_frames.cpp" "$src/collectorframe.cpp" "$src/networkprocess.cpp")
-rebuild=0
-[ -x "$binary" ] || rebuild=1
-for f in "${sources[@]}" "$src/collectorframe.h" "$src/networkprocess.h"; do
-    [ "$f" -nt "$binary" ] && rebuild=1
-done
-if [ "$rebuild" = 1 ]; then
-    echo "run_fuzzer: building $binary"
-    # Neither file has a Q_OBJECT, so no moc step is needed.
-    clang++ -std=c++17 -g -O1 -fPIC \
-        -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-        -I"$src" $(pkg-config --cflags Qt5Core) \
-        "${sources[@]}" $(pkg-config --libs Qt5Core) -o "$binary"
+if [ ! -f "$out/CMakeCache.txt" ]; then
+    echo "run_fuzzer: configuring $out"
+    cmake -S "$here" -B "$out" -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 fi
+cmake --build "$out" --target fuzz_collector_frames >/dev/null
+binary="$out/fuzz_collector_frames"
+mkdir -p "$out/corpus" "$out/seeds"
 
 # Seeds: a first byte choosing the split, then a stream of frames.
 /usr/bin/python3 - "$out/seeds" <<'PY'

@@ -59,6 +59,8 @@ private slots:
     void collectorExitingBeforeReadinessIsRestartedThreeTimes();
     void readinessResetsTheRestartCount();
     void crashCountsThreeAttemptsAtOnce();
+    void everyCountedAttemptRestartsTheRestartDelay();
+    void startCountsAttemptsFromOneAgain();
     void closedConnectionToARunningCollectorLeadsToARestartOnTheFourthTick();
     void threeHealedOutagesLeaveTheCountAtThreeAndTheNextOutageRestarts();
     void stopWhileARestartIsPendingCancelsIt();
@@ -282,6 +284,52 @@ void TestNetworkMonitor::crashCountsThreeAttemptsAtOnce()
     QCOMPARE(withoutLoss(), (QStringList{attempt(1), attempt(2), attempt(3), "正在重启服务器...", "监控已停止"}));
     QVERIFY(recorder.statuses.count(lost) <= 1);
     QVERIFY(!monitor.isMonitoring());
+}
+
+void TestNetworkMonitor::everyCountedAttemptRestartsTheRestartDelay()
+{
+    // A second: the timer's slack (5 % of it) stays well inside the margins below.
+    ferrow::defaults().intervals.restartDelayMs = 1000;
+    NetworkMonitor monitor;
+    QTimer *restartTimer = nullptr;
+    for (QTimer *timer : monitor.findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (timer->isSingleShot())
+            restartTimer = timer;
+    }
+    QVERIFY(restartTimer);
+    QVERIFY(monitor.startMonitoring());
+
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(restarting));
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(restarting));
+    monitor.onServerStopped();
+    QVERIFY(restartTimer->isActive());
+    QTRY_VERIFY(restartTimer->remainingTime() < 700);
+    monitor.onServerStopped();
+    QVERIFY2(restartTimer->remainingTime() > 900, qPrintable(QString::number(restartTimer->remainingTime())));
+    monitor.stopMonitoring();
+}
+
+void TestNetworkMonitor::startCountsAttemptsFromOneAgain()
+{
+    // Every launch ends before it is ready (which would reset the count too);
+    // the restart itself never comes.
+    FakeCollector::set("READY_MS", "never");
+    FakeCollector::set("EXIT_MS", "100");
+    ferrow::defaults().intervals.readyCheckMs = 3000;
+    ferrow::defaults().intervals.restartDelayMs = 60000;
+    NetworkMonitor monitor;
+    Recorder recorder(&monitor);
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(restarting));
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(restarting));
+    QVERIFY(monitor.startMonitoring());
+    QTRY_VERIFY(recorder.statuses.contains(attempt(1)));
+    monitor.stopMonitoring();
+
+    recorder.statuses.clear();
+    QVERIFY(monitor.startMonitoring());
+    QTRY_COMPARE(recorder.statuses.size(), 2);
+    QCOMPARE(recorder.statuses, (QStringList{"正在启动监控服务...", attempt(1)}));
+    monitor.stopMonitoring();
 }
 
 void TestNetworkMonitor::closedConnectionToARunningCollectorLeadsToARestartOnTheFourthTick()

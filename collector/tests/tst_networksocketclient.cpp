@@ -52,6 +52,8 @@ private slots:
     void frameOfExactlyOneMebibyteIsDelivered();
     void overLimitPrefixClosesAndTheNextConnectionStartsClean_data();
     void overLimitPrefixClosesAndTheNextConnectionStartsClean();
+    void partialFrameOfALostConnectionIsNotCarriedIntoTheNext_data();
+    void partialFrameOfALostConnectionIsNotCarriedIntoTheNext();
     void badBodyIsDroppedAndTheNextFrameOfTheSameReadDelivered_data();
     void badBodyIsDroppedAndTheNextFrameOfTheSameReadDelivered();
     void topLevelArrayIsDeliveredAsEmptyObject();
@@ -224,6 +226,40 @@ void TestNetworkSocketClient::overLimitPrefixClosesAndTheNextConnectionStartsCle
     QCOMPARE(data.count(), 0);
 
     // The client retries by itself and starts the new connection at a frame boundary.
+    QTRY_VERIFY_WITH_TIMEOUT(server->hasPendingConnections(), 5000);
+    QLocalSocket *second = server->nextPendingConnection();
+    QTRY_COMPARE(connected.count(), 2);
+    send(second, frame(numbered(2)));
+    QTRY_COMPARE(data.count(), 1);
+    QCOMPARE(data.at(0).at(0).toJsonObject().value("n").toInt(), 2);
+}
+
+void TestNetworkSocketClient::partialFrameOfALostConnectionIsNotCarriedIntoTheNext_data()
+{
+    QTest::addColumn<QByteArray>("leftover");
+
+    QTest::newRow("half a prefix") << prefix(40).left(2);
+    QTest::newRow("prefix and part of the body") << frame(numbered(1)).left(10);
+}
+
+void TestNetworkSocketClient::partialFrameOfALostConnectionIsNotCarriedIntoTheNext()
+{
+    QFETCH(QByteArray, leftover);
+
+    NetworkSocketClient client;
+    QSignalSpy data(&client, &NetworkSocketClient::dataReceived);
+    QSignalSpy disconnected(&client, &NetworkSocketClient::disconnected);
+    QSignalSpy connected(&client, &NetworkSocketClient::connected);
+    QLocalSocket *peer = connectClient(client);
+    QVERIFY(peer);
+
+    // The peer hangs up in the middle of a frame.
+    QTest::ignoreMessage(QtWarningMsg, "套接字错误: \"对端关闭连接\"");
+    send(peer, leftover);
+    peer->disconnectFromServer();
+    QTRY_COMPARE(disconnected.count(), 1);
+
+    // The retried connection starts at a frame boundary.
     QTRY_VERIFY_WITH_TIMEOUT(server->hasPendingConnections(), 5000);
     QLocalSocket *second = server->nextPendingConnection();
     QTRY_COMPARE(connected.count(), 2);
