@@ -48,9 +48,9 @@ public:
     void writeProcessDocument();
     static QString formatSize(quint64 bytes, qint32 maxLevel);
     // The ten applications with the most traffic of the audit period (type:
-    // 1 total, 2 egress, other ingress) as a pre-escaped JSON array body: the
-    // alarm report nests it two string levels deep, so quotation marks and
-    // application names are escaped three times.
+    // TotalAudit, EgressAudit, any other value ingress) as a pre-escaped JSON
+    // array body: the alarm report nests it two string levels deep, so
+    // quotation marks and application names are escaped three times.
     QString topAppsFragment(qint32 type) const;
 
     // Application attribution.

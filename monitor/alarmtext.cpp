@@ -1,5 +1,7 @@
 #include "alarmtext.h"
 
+#include "auditconfig.h"
+
 namespace sysmonitor {
 namespace process {
 namespace alarmtext {
@@ -7,9 +9,9 @@ namespace alarmtext {
 QString directionWord(int kind)
 {
     switch (kind) {
-    case 1: return QStringLiteral("总");
-    case 2: return QStringLiteral("上行");
-    case 4: return QStringLiteral("下行");
+    case AuditConfig::TotalAudit: return QStringLiteral("总");
+    case AuditConfig::EgressAudit: return QStringLiteral("上行");
+    case AuditConfig::IngressAudit: return QStringLiteral("下行");
     default: return QString();
     }
 }

@@ -17,7 +17,8 @@ namespace alarmtext {
 
 using ::sysmonitor::process::jsonEscape;
 
-// "总", "上行", "下行" for kinds 1, 2, 4; empty for any other kind.
+// "总", "上行", "下行" for the total, egress and ingress audits (kind: an
+// AuditConfig::AuditBit); empty for any other kind.
 QString directionWord(int kind);
 
 // Hours elapsed in the current period with two decimals: the time since

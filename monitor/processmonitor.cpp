@@ -175,11 +175,11 @@ void ProcessMonitor::onConfFileChanged()
 
     if (fresh.countStatus == current.countStatus) {
         if (fresh.countStatus == 0) {
-            if (fresh.auditFlags & 1)
+            if (fresh.auditFlags & AuditConfig::TotalAudit)
                 MonitorConfig::log(1, "总流量审计(因统计)未启动");
-            if (fresh.auditFlags & 2)
+            if (fresh.auditFlags & AuditConfig::EgressAudit)
                 MonitorConfig::log(1, "上行流量审计(因统计)未启动");
-            if (fresh.auditFlags & 4)
+            if (fresh.auditFlags & AuditConfig::IngressAudit)
                 MonitorConfig::log(1, "下行流量审计(因统计)未启动");
             copySettings(fresh, current);
             current.alarmSent = 0;

@@ -42,8 +42,8 @@ public:
     // Stops the period timers, resets the audit figures and record.alarmSent.
     void stopAudit(AuditConfig &record);
 
-    // Builds, logs and delivers the alarm of one audit (kind 1 total,
-    // 2 egress, 4 ingress) that measured bytes in a period of periodHours.
+    // Builds, logs and delivers the alarm of one audit (kind: its
+    // AuditConfig::AuditBit) that measured bytes in a period of periodHours.
     void raiseAlarm(int periodHours, quint64 bytes, int kind);
 
     // The one-line alarm message. desc is plain text (escaped here); detail is

@@ -38,11 +38,11 @@ void ProcessMonitor::readAuditConfig(AuditConfig &record)
     if (record.alarmPeriod < 1)
         return;
     if (MonitorConfig::alarmStatus() != 0 && record.alarmSize >= 1)
-        record.auditFlags |= 1;
+        record.auditFlags |= AuditConfig::TotalAudit;
     if (MonitorConfig::egressAlarmStatus() != 0 && record.egressAlarmSize >= 1)
-        record.auditFlags |= 2;
+        record.auditFlags |= AuditConfig::EgressAudit;
     if (MonitorConfig::ingressAlarmStatus() != 0 && record.ingressAlarmSize >= 1)
-        record.auditFlags |= 4;
+        record.auditFlags |= AuditConfig::IngressAudit;
 }
 
 void ProcessMonitor::startAudit(const AuditConfig &record)
@@ -64,12 +64,12 @@ void ProcessMonitor::startAudit(const AuditConfig &record)
     }
     checkTimer.start(ferrow::intervals().checkMs);
 
-    if (record.auditFlags & 1)
+    if (record.auditFlags & AuditConfig::TotalAudit)
         MonitorConfig::log(1, "总流量审计启动: 阈值上限%dGB, 周期%d小时", record.alarmSize, record.alarmPeriod);
-    if (record.auditFlags & 2)
+    if (record.auditFlags & AuditConfig::EgressAudit)
         MonitorConfig::log(1, "上行流量审计启动: 阈值上限%dGB, 周期%d小时", record.egressAlarmSize,
                            record.alarmPeriod);
-    if (record.auditFlags & 4)
+    if (record.auditFlags & AuditConfig::IngressAudit)
         MonitorConfig::log(1, "下行流量审计启动: 阈值上限%dGB, 周期%d小时", record.ingressAlarmSize,
                            record.alarmPeriod);
 }
@@ -80,11 +80,11 @@ void ProcessMonitor::stopAudit(AuditConfig &record)
     checkTimer.stop();
     alarmTicks = 0;
     processList->resetAuditData();
-    if (record.auditFlags & 1)
+    if (record.auditFlags & AuditConfig::TotalAudit)
         MonitorConfig::log(1, "总流量审计模块关闭");
-    if (record.auditFlags & 2)
+    if (record.auditFlags & AuditConfig::EgressAudit)
         MonitorConfig::log(1, "上行流量审计模块关闭");
-    if (record.auditFlags & 4)
+    if (record.auditFlags & AuditConfig::IngressAudit)
         MonitorConfig::log(1, "下行流量审计模块关闭");
     record.alarmSent = 0;
 }
@@ -104,25 +104,25 @@ void ProcessMonitor::onCheckTimeout()
     processList->refreshSnapshots();
 
     AuditConfig &c = processList->auditConfig;
-    if ((c.auditFlags & 1) && !(c.alarmSent & 1)) {
+    if ((c.auditFlags & AuditConfig::TotalAudit) && !(c.alarmSent & AuditConfig::TotalAudit)) {
         const quint64 total = processList->periodDownload + processList->periodUpload;
         if (total > thresholdBytes(c.alarmSize)) {
-            raiseAlarm(c.alarmPeriod, total, 1);
-            c.alarmSent |= 1;
+            raiseAlarm(c.alarmPeriod, total, AuditConfig::TotalAudit);
+            c.alarmSent |= AuditConfig::TotalAudit;
         }
     }
-    if ((c.auditFlags & 2) && !(c.alarmSent & 2)) {
+    if ((c.auditFlags & AuditConfig::EgressAudit) && !(c.alarmSent & AuditConfig::EgressAudit)) {
         const quint64 upload = processList->periodUpload;
         if (upload > thresholdBytes(c.egressAlarmSize)) {
-            raiseAlarm(c.alarmPeriod, upload, 2);
-            c.alarmSent |= 2;
+            raiseAlarm(c.alarmPeriod, upload, AuditConfig::EgressAudit);
+            c.alarmSent |= AuditConfig::EgressAudit;
         }
     }
-    if ((c.auditFlags & 4) && !(c.alarmSent & 4)) {
+    if ((c.auditFlags & AuditConfig::IngressAudit) && !(c.alarmSent & AuditConfig::IngressAudit)) {
         const quint64 download = processList->periodDownload;
         if (download > thresholdBytes(c.ingressAlarmSize)) {
-            raiseAlarm(c.alarmPeriod, download, 4);
-            c.alarmSent |= 4;
+            raiseAlarm(c.alarmPeriod, download, AuditConfig::IngressAudit);
+            c.alarmSent |= AuditConfig::IngressAudit;
         }
     }
 }

@@ -1,7 +1,7 @@
 #pragma once
 
-// Shared set-up of the accounting tests: every fixed path of the daemon points
-// into a temporary directory, the collector cannot start (its script does not
+// Shared set-up of the accounting tests: every data file of the daemon lies in
+// a temporary directory, the collector cannot start (its script does not
 // exist), and a small package database can be fabricated for libdpkg.
 
 #include "defaults.h"
@@ -18,15 +18,12 @@
 
 namespace accountingtest {
 
+// Replaces every path: the other fixed paths (package database, shells,
+// /proc) are back at their production values.
 inline void pointDefaultsInto(const QString &dir)
 {
+    ferrow::defaults().paths = ferrow::Paths(dir);
     ferrow::Paths &paths = ferrow::defaults().paths;
-    paths.dataDir = dir;
-    paths.settingsFile = dir + QStringLiteral("/setting.conf");
-    paths.logFile = dir + QStringLiteral("/ferrow.log");
-    paths.databaseFile = dir + QStringLiteral("/ferrow.db");
-    paths.processInfoFile = dir + QStringLiteral("/process_info");
-    paths.appInfoFile = dir + QStringLiteral("/app_info");
     paths.collectorScript = dir + QStringLiteral("/no-collector.py");
     paths.collectorInterpreter = QStringLiteral("/bin/true");
     paths.collectorSocket = dir + QStringLiteral("/c.sock");

@@ -86,14 +86,13 @@ void TestAttributionFakeDb::init()
     dataDir.reset(new QTemporaryDir(QStringLiteral("/tmp/acc-XXXXXX")));
     accountingtest::pointDefaultsInto(dataDir->path());
     ferrow::defaults().paths.dpkgStatusFile = status();
-    ferrow::defaults().paths.shellsFile = QStringLiteral("/etc/shells");
-    ferrow::defaults().paths.procDir = QStringLiteral("/proc");
     list.reset(new ProcessList);
 }
 
 void TestAttributionFakeDb::cleanup()
 {
     list.reset();
+    ferrow::defaults() = ferrow::Defaults();
     dataDir.reset();
 }
 

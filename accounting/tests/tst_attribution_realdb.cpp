@@ -98,6 +98,7 @@ void TestAttributionRealDb::initTestCase()
 void TestAttributionRealDb::cleanupTestCase()
 {
     list.reset();
+    ferrow::defaults() = ferrow::Defaults();
 }
 
 void TestAttributionRealDb::programRegisteredUnderMergedUsrResolves()

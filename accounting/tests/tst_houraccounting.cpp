@@ -4,6 +4,7 @@
 
 #include "accountingtestsupport.h"
 #include "processlist.h"
+#include "trafficstats.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
@@ -55,6 +56,7 @@ private slots:
     void failedApplicationWriteIsRetriedWithTheNextFlush();
     void failedHourSaveLosesNothing();
     void nothingPendingWritesOnlyTheHourRow();
+    void hourVolumesReadBackInGigabytesWithHalvesRoundedUp();
 
 private:
     QString db() const { return ferrow::paths().databaseFile; }
@@ -71,8 +73,6 @@ void TestHourAccounting::initTestCase()
     QVERIFY(accountingtest::writeFakePackageDatabase(
         adminDir.path(), {accountingtest::package(QStringLiteral("toolpkg"), {QStringLiteral("/bin/sleep")})}));
     qputenv("DPKG_ADMINDIR", adminDir.path().toUtf8());
-    ferrow::defaults().paths.dpkgStatusFile = adminDir.path() + QStringLiteral("/status");
-    ferrow::defaults().clock = [this] { return now; };
 }
 
 void TestHourAccounting::init()
@@ -80,10 +80,13 @@ void TestHourAccounting::init()
     dataDir.reset(new QTemporaryDir(QStringLiteral("/tmp/acc-XXXXXX")));
     QVERIFY(dataDir->isValid());
     accountingtest::pointDefaultsInto(dataDir->path());
+    ferrow::defaults().paths.dpkgStatusFile = adminDir.path() + QStringLiteral("/status");
+    ferrow::defaults().clock = [this] { return now; };
 }
 
 void TestHourAccounting::cleanup()
 {
+    ferrow::defaults() = ferrow::Defaults();
     dataDir.reset();
 }
 
@@ -312,6 +315,20 @@ void TestHourAccounting::nothingPendingWritesOnlyTheHourRow()
     list->handleSqlUpdate();
     QCOMPARE(accountingtest::queryRows(db(), "SELECT name FROM sqlite_master WHERE type='table' ORDER BY name"),
              QStringLiteral("hour_data"));
+}
+
+void TestHourAccounting::hourVolumesReadBackInGigabytesWithHalvesRoundedUp()
+{
+    // 2^27 bytes are exactly 0.125 GB.
+    auto list = makeList(at("2026-03-04 10:00:30"));
+    list->processNetworkData({report(GonePid, quint64(1) << 27, 0)});
+    now = at("2026-03-04 10:01:30");
+    list->handleSqlUpdate();
+    cJSON *hours = queryUnreportedHoursAt(false, at("2026-03-04 11:00:30").toSecsSinceEpoch());
+    QCOMPARE(cJSON_GetArraySize(hours), 1);
+    const double down = cJSON_GetObjectItem(cJSON_GetArrayItem(hours, 0), "down")->valuedouble;
+    cJSON_Delete(hours);
+    QCOMPARE(down, 0.13);
 }
 
 QTEST_GUILESS_MAIN(TestHourAccounting)

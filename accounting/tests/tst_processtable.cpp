@@ -99,7 +99,6 @@ void TestProcessTable::initTestCase()
     QVERIFY(accountingtest::writeFakePackageDatabase(
         adminDir.path(), {accountingtest::package(QStringLiteral("toolpkg"), {QStringLiteral("/bin"), QStringLiteral("/bin/sleep")})}));
     qputenv("DPKG_ADMINDIR", adminDir.path().toUtf8());
-    ferrow::defaults().paths.dpkgStatusFile = adminDir.path() + QStringLiteral("/status");
 }
 
 void TestProcessTable::init()
@@ -107,12 +106,14 @@ void TestProcessTable::init()
     dataDir.reset(new QTemporaryDir(QStringLiteral("/tmp/acc-XXXXXX")));
     QVERIFY(dataDir->isValid());
     accountingtest::pointDefaultsInto(dataDir->path());
+    ferrow::defaults().paths.dpkgStatusFile = adminDir.path() + QStringLiteral("/status");
     list.reset(new ProcessList);
 }
 
 void TestProcessTable::cleanup()
 {
     list.reset();
+    ferrow::defaults() = ferrow::Defaults();
     dataDir.reset();
 }
 
@@ -304,9 +305,9 @@ void TestProcessTable::auditFiguresGrowOnlyWhileAnAuditIsEffective_data()
     QTest::addColumn<qint32>("flags");
     QTest::addColumn<bool>("counted");
     QTest::newRow("no audit") << 0 << false;
-    QTest::newRow("total") << 1 << true;
-    QTest::newRow("egress") << 2 << true;
-    QTest::newRow("ingress") << 4 << true;
+    QTest::newRow("total") << qint32(AuditConfig::TotalAudit) << true;
+    QTest::newRow("egress") << qint32(AuditConfig::EgressAudit) << true;
+    QTest::newRow("ingress") << qint32(AuditConfig::IngressAudit) << true;
 }
 
 void TestProcessTable::auditFiguresGrowOnlyWhileAnAuditIsEffective()
@@ -478,6 +479,10 @@ void TestProcessTable::appDocumentSpeedsCoverOneInterval()
     list->processNetworkData({report(GonePid + 1, 1234, 0)});
     list->writeAppDocument();
     QVERIFY(readFile(ferrow::paths().appInfoFile).contains("\"recv_speed\":0.24,\"sent_speed\":0,"));
+    // An exact half rounds up: 128 bytes give 0.03 (0.025).
+    list->processNetworkData({report(GonePid + 2, 0, 128)});
+    list->writeAppDocument();
+    QVERIFY(readFile(ferrow::paths().appInfoFile).contains("\"recv_speed\":0,\"sent_speed\":0.03,"));
 }
 
 void TestProcessTable::appDocumentListsApplicationsInNameOrderAsUtf8()
@@ -585,7 +590,7 @@ void TestProcessTable::formatSizeUsesBinaryUnits()
 
 void TestProcessTable::topAppsFragmentListsTenEscaped()
 {
-    QCOMPARE(list->topAppsFragment(1), QString());
+    QCOMPARE(list->topAppsFragment(AuditConfig::TotalAudit), QString());
 
     for (int i = 1; i <= 12; ++i) {
         AppTraffic t;
@@ -634,9 +639,9 @@ void TestProcessTable::topAppsFragmentSortsByTheAuditKind_data()
 {
     QTest::addColumn<qint32>("type");
     QTest::addColumn<QString>("first");
-    QTest::newRow("total") << 1 << "both";
-    QTest::newRow("egress") << 2 << "sender";
-    QTest::newRow("ingress") << 4 << "receiver";
+    QTest::newRow("total") << qint32(AuditConfig::TotalAudit) << "both";
+    QTest::newRow("egress") << qint32(AuditConfig::EgressAudit) << "sender";
+    QTest::newRow("ingress") << qint32(AuditConfig::IngressAudit) << "receiver";
     QTest::newRow("other kinds sort like ingress") << 0 << "receiver";
 }
 

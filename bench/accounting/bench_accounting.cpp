@@ -86,11 +86,8 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QTemporaryDir work(QStringLiteral("/tmp/bench-acc-XXXXXX"));
+    ferrow::defaults().paths = ferrow::Paths(work.path());
     ferrow::Paths &paths = ferrow::defaults().paths;
-    paths.dataDir = work.path();
-    paths.databaseFile = work.path() + QStringLiteral("/ferrow.db");
-    paths.processInfoFile = work.path() + QStringLiteral("/process_info");
-    paths.appInfoFile = work.path() + QStringLiteral("/app_info");
     paths.collectorScript = work.path() + QStringLiteral("/no-collector.py");
     paths.collectorInterpreter = QStringLiteral("/bin/true");
     paths.collectorSocket = work.path() + QStringLiteral("/c.sock");

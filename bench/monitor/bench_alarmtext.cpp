@@ -22,9 +22,8 @@ int main(int argc, char *argv[])
     if (!dir.isValid())
         return 1;
     // Keep the process table away from the daemon's files and collector.
+    ferrow::defaults().paths = ferrow::Paths(dir.path());
     ferrow::Paths &paths = ferrow::defaults().paths;
-    paths.dataDir = dir.path();
-    paths.databaseFile = dir.filePath(QStringLiteral("ferrow.db"));
     paths.collectorSocket = dir.filePath(QStringLiteral("c.sock"));
     paths.collectorInterpreter = dir.filePath(QStringLiteral("no-interpreter"));
     ProcessList table;
@@ -43,14 +42,15 @@ int main(int argc, char *argv[])
                     (quoted ? QStringLiteral("package-\"%1\"") : QStringLiteral("package-%1")).arg(i), traffic);
             }
             const int reports = apps >= 10000 ? 50 : 500;
-            const QString desc = alarmtext::description(1, QStringLiteral("1.50"),
+            const QString desc = alarmtext::description(AuditConfig::TotalAudit, QStringLiteral("1.50"),
                                                         ProcessList::formatSize(10737418241ULL, 4));
 
             QElapsedTimer timer;
             timer.start();
             qsizetype length = 0;
             for (int r = 0; r < reports; ++r) {
-                static const int kinds[] = {1, 2, 4};
+                static const int kinds[] = {AuditConfig::TotalAudit, AuditConfig::EgressAudit,
+                                            AuditConfig::IngressAudit};
                 const QString message = alarmtext::composeMessage(
                     QStringLiteral("2026-12-06 22:31:35"), QStringLiteral("alice"), QStringLiteral("10.0.0.5"),
                     desc, table.topAppsFragment(kinds[r % 3]));
@@ -62,7 +62,7 @@ int main(int argc, char *argv[])
             for (int r = 0; r < reports; ++r) {
                 const QString message = alarmtext::composeMessage(
                     QStringLiteral("2026-12-06 22:31:35"), QStringLiteral("alice"), QStringLiteral("10.0.0.5"),
-                    desc, table.topAppsFragment(1));
+                    desc, table.topAppsFragment(AuditConfig::TotalAudit));
                 const QByteArray compact
                     = QJsonDocument::fromJson(message.toUtf8()).toJson(QJsonDocument::Compact);
                 length += compact.size();

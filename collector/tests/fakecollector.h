@@ -1,8 +1,8 @@
 #pragma once
 
 // Shared set-up for tests that run fake_collector.py as the collector child:
-// a private directory for the socket and the event log, the defaults pointed
-// there, and the fake's environment variables.
+// a private directory for the data files, the socket and the event log, the
+// defaults pointed there, and the fake's environment variables.
 
 #include "defaults.h"
 
@@ -18,6 +18,7 @@ public:
         : dir(QStringLiteral("/tmp/fco-XXXXXX"))
     {
         clearEnvironment();
+        ferrow::defaults().paths = ferrow::Paths(dir.path());
         ferrow::Paths &paths = ferrow::defaults().paths;
         paths.collectorSocket = socketPath();
         paths.collectorScript = QStringLiteral(FAKE_COLLECTOR_PATH);

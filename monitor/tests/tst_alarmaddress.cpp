@@ -34,6 +34,7 @@ class TestAlarmAddress : public QObject
 private slots:
     void initTestCase();
     void init();
+    void cleanupTestCase();
 
     void withoutAnyIpv4AddressTheIpIsEmptyAndLogged();
     void withOnlyLoopbackTheLoopbackAddressIsUsedAndLogged();
@@ -51,11 +52,8 @@ private:
 void TestAlarmAddress::initTestCase()
 {
     QVERIFY(dir.isValid());
-    ferrow::Paths &paths = ferrow::defaults().paths;
-    paths.dataDir = dir.path();
-    paths.settingsFile = dir.filePath(QStringLiteral("setting.conf"));
-    paths.logFile = dir.filePath(QStringLiteral("ferrow.log"));
-    QFile settings(paths.settingsFile);
+    ferrow::defaults().paths = ferrow::Paths(dir.path());
+    QFile settings(ferrow::paths().settingsFile);
     QVERIFY(settings.open(QIODevice::WriteOnly));
     settings.write("[RivletMonitor]\nLogLevel=1\n");
     settings.close();
@@ -69,6 +67,11 @@ void TestAlarmAddress::initTestCase()
 void TestAlarmAddress::init()
 {
     QFile::remove(ferrow::paths().logFile);
+}
+
+void TestAlarmAddress::cleanupTestCase()
+{
+    ferrow::defaults() = ferrow::Defaults();
 }
 
 QString TestAlarmAddress::logText() const

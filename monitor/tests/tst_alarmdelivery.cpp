@@ -62,11 +62,8 @@ private:
 void TestAlarmDelivery::initTestCase()
 {
     QVERIFY(dir.isValid());
-    ferrow::Paths &paths = ferrow::defaults().paths;
-    paths.dataDir = dir.path();
-    paths.settingsFile = dir.filePath(QStringLiteral("setting.conf"));
-    paths.logFile = dir.filePath(QStringLiteral("ferrow.log"));
-    QFile settings(paths.settingsFile);
+    ferrow::defaults().paths = ferrow::Paths(dir.path());
+    QFile settings(ferrow::paths().settingsFile);
     QVERIFY(settings.open(QIODevice::WriteOnly));
     settings.write("[RivletMonitor]\nLogLevel=1\n");
     settings.close();
@@ -95,6 +92,7 @@ void TestAlarmDelivery::cleanupTestCase()
 {
     services.stop();
     bus.stop();
+    ferrow::defaults() = ferrow::Defaults();
 }
 
 bool TestAlarmDelivery::startServices(const QStringList &options)

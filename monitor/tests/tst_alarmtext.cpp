@@ -1,6 +1,7 @@
 // The text pieces of an alarm report: escaping, elapsed time, description and
 // the message layout around an application list in the process table's form.
 #include "alarmtext.h"
+#include "auditconfig.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -87,10 +88,10 @@ void TestAlarmText::directionWordByKind_data()
 {
     QTest::addColumn<int>("kind");
     QTest::addColumn<QString>("word");
-    QTest::newRow("total") << 1 << "总";
-    QTest::newRow("egress") << 2 << "上行";
-    QTest::newRow("ingress") << 4 << "下行";
-    QTest::newRow("combined bits") << 3 << "";
+    QTest::newRow("total") << int(AuditConfig::TotalAudit) << "总";
+    QTest::newRow("egress") << int(AuditConfig::EgressAudit) << "上行";
+    QTest::newRow("ingress") << int(AuditConfig::IngressAudit) << "下行";
+    QTest::newRow("combined bits") << int(AuditConfig::TotalAudit | AuditConfig::EgressAudit) << "";
     QTest::newRow("zero") << 0 << "";
 }
 
@@ -131,11 +132,11 @@ void TestAlarmText::elapsedTextIsHundredthsOfAnHourWithinThePeriod()
 
 void TestAlarmText::descriptionJoinsItsPiecesWithoutSeparators()
 {
-    QCOMPARE(alarmtext::description(1, QStringLiteral("1.50"), QStringLiteral("10.00GB")),
+    QCOMPARE(alarmtext::description(AuditConfig::TotalAudit, QStringLiteral("1.50"), QStringLiteral("10.00GB")),
              QStringLiteral("总流量使用超标,1.50小时内使用10.00GB"));
-    QCOMPARE(alarmtext::description(2, QStringLiteral("0.01"), QStringLiteral("3.00GB")),
+    QCOMPARE(alarmtext::description(AuditConfig::EgressAudit, QStringLiteral("0.01"), QStringLiteral("3.00GB")),
              QStringLiteral("上行流量使用超标,0.01小时内使用3.00GB"));
-    QCOMPARE(alarmtext::description(4, QStringLiteral("2.00"), QStringLiteral("1.00TB")),
+    QCOMPARE(alarmtext::description(AuditConfig::IngressAudit, QStringLiteral("2.00"), QStringLiteral("1.00TB")),
              QStringLiteral("下行流量使用超标,2.00小时内使用1.00TB"));
 }
 

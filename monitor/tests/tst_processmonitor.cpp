@@ -87,9 +87,11 @@ private slots:
     void countingStaysOnWithOldTimestampChangesNothing();
     void auditChangeWithFreshTimestampRestartsTheAudit();
     void countingSwitchedOffFlushesStopsAndClears();
+    void countingAndAuditSwitchedOffTogetherReportTheAuditClosed();
     void countingSwitchedOnStartsCountingAndAudit();
     void countingSwitchedOnWithoutAuditPeriodLeavesTheCheckTickStopped();
     void countingValueOneToTwoCountsAsSwitchedOn();
+    void settingNumbersAreDecimalDespiteLeadingZeros();
     void fileReplacedByRenameStaysWatched();
     void settingsFileCreatedLaterIsWatchedAndApplied();
     void settingsFileDeletedAndWrittenAgainIsFollowed();
@@ -117,14 +119,9 @@ private:
 void TestProcessMonitor::initTestCase()
 {
     QVERIFY(dir.isValid());
+    ferrow::defaults().paths = ferrow::Paths(dir.filePath(QStringLiteral("data")));
     ferrow::Paths &paths = ferrow::defaults().paths;
-    paths.dataDir = dir.filePath(QStringLiteral("data"));
     QVERIFY(QDir().mkpath(paths.dataDir));
-    paths.settingsFile = paths.dataDir + QStringLiteral("/setting.conf");
-    paths.logFile = paths.dataDir + QStringLiteral("/ferrow.log");
-    paths.databaseFile = paths.dataDir + QStringLiteral("/ferrow.db");
-    paths.processInfoFile = paths.dataDir + QStringLiteral("/process_info");
-    paths.appInfoFile = paths.dataDir + QStringLiteral("/app_info");
     paths.collectorSocket = QStringLiteral("/tmp/ferrow-pm-%1.sock").arg(QCoreApplication::applicationPid());
     paths.collectorInterpreter = QStringLiteral("/usr/bin/python3");
     paths.collectorScript = QStringLiteral(FERROW_FAKE_COLLECTOR);
@@ -180,6 +177,7 @@ void TestProcessMonitor::cleanupTestCase()
 {
     services.stop();
     bus.stop();
+    ferrow::defaults() = ferrow::Defaults();
 }
 
 ProcessMonitor *TestProcessMonitor::makeController()
@@ -476,18 +474,20 @@ void TestProcessMonitor::readAuditConfigDecidesEffectiveAudits_data()
     const Settings allOn{{"FERROW_ALARM_STATUS", "1"}, {"FERROW_ALARM_SIZE", "10"},
                          {"FERROW_EGRESS_ALARM_STATUS", "1"}, {"FERROW_EGRESS_ALARM_SIZE", "5"},
                          {"FERROW_INGRESS_ALARM_STATUS", "1"}, {"FERROW_INGRESS_ALARM_SIZE", "3"}};
-    QTest::newRow("all on") << Settings{{"FERROW_ALARM_PERIOD", "24"}} + allOn << 7 << 24;
+    QTest::newRow("all on") << Settings{{"FERROW_ALARM_PERIOD", "24"}} + allOn
+                            << int(AuditConfig::TotalAudit | AuditConfig::EgressAudit | AuditConfig::IngressAudit)
+                            << 24;
     QTest::newRow("period 0: none") << Settings{{"FERROW_ALARM_PERIOD", "0"}} + allOn << 0 << 0;
     QTest::newRow("negative period: none") << Settings{{"FERROW_ALARM_PERIOD", "-5"}} + allOn << 0 << -5;
     QTest::newRow("period not a number: none") << Settings{{"FERROW_ALARM_PERIOD", "24h"}} + allOn << 0 << 0;
     QTest::newRow("size 0 with switch on: not effective")
         << Settings{{"FERROW_ALARM_PERIOD", "24"}, {"FERROW_ALARM_STATUS", "1"}, {"FERROW_ALARM_SIZE", "0"},
                     {"FERROW_INGRESS_ALARM_STATUS", "1"}, {"FERROW_INGRESS_ALARM_SIZE", "2"}}
-        << 4 << 24;
+        << int(AuditConfig::IngressAudit) << 24;
     QTest::newRow("switch value 2 counts as on")
         << Settings{{"FERROW_ALARM_PERIOD", "1"}, {"FERROW_EGRESS_ALARM_STATUS", "2"},
                     {"FERROW_EGRESS_ALARM_SIZE", "1"}}
-        << 2 << 1;
+        << int(AuditConfig::EgressAudit) << 1;
     QTest::newRow("switch off with size") << Settings{{"FERROW_ALARM_PERIOD", "1"}, {"FERROW_ALARM_STATUS", "0"},
                                                       {"FERROW_ALARM_SIZE", "9"}}
                                           << 0 << 1;
@@ -544,11 +544,11 @@ void TestProcessMonitor::periodsBeyondTheTimerRangeAreCountedInHours()
     QCOMPARE(controller->alarmTimer.interval(), interval);
     newLogLines();
 
-    table()->auditConfig.alarmSent = 1;
+    table()->auditConfig.alarmSent = AuditConfig::TotalAudit;
     for (int i = 1; i < ticks; ++i)
         QMetaObject::invokeMethod(controller, "onAlarmTimeout");
     QCOMPARE(newLogLines(), QStringList());
-    QCOMPARE(table()->auditConfig.alarmSent, 1);
+    QCOMPARE(table()->auditConfig.alarmSent, qint32(AuditConfig::TotalAudit));
     QMetaObject::invokeMethod(controller, "onAlarmTimeout");
     QCOMPARE(newLogLines(), QStringList{"流量审计周期已到，重置审计数据"});
     QCOMPARE(table()->auditConfig.alarmSent, 0);
@@ -605,7 +605,7 @@ void TestProcessMonitor::eachAuditAlarmsOncePerPeriod()
         QMetaObject::invokeMethod(controller, "onCheckTimeout");
     }
     QCOMPARE(delivered().size(), 1);
-    QCOMPARE(table()->auditConfig.alarmSent, 1);
+    QCOMPARE(table()->auditConfig.alarmSent, qint32(AuditConfig::TotalAudit));
 }
 
 void TestProcessMonitor::periodEndResetsFiguresAndMarks()
@@ -657,7 +657,7 @@ void TestProcessMonitor::oneTickRaisesTotalThenEgressThenIngress()
                                  .toString();
         QVERIFY2(desc.startsWith(kinds.at(i)) && desc.endsWith(sizes.at(i)), qPrintable(desc));
     }
-    QCOMPARE(table()->auditConfig.alarmSent, 7);
+    QCOMPARE(table()->auditConfig.alarmSent, qint32(AuditConfig::TotalAudit | AuditConfig::EgressAudit | AuditConfig::IngressAudit));
 }
 
 void TestProcessMonitor::onlyTheExceededDirectionAlarms()
@@ -671,7 +671,7 @@ void TestProcessMonitor::onlyTheExceededDirectionAlarms()
     const QStringList sent = delivered();
     QCOMPARE(sent.size(), 1);
     QVERIFY(sent.first().contains(QStringLiteral("上行流量使用超标,")));
-    QCOMPARE(table()->auditConfig.alarmSent, 2);
+    QCOMPARE(table()->auditConfig.alarmSent, qint32(AuditConfig::EgressAudit));
 }
 
 void TestProcessMonitor::alarmDescribesElapsedTimeAndSize_data()
@@ -759,9 +759,11 @@ void TestProcessMonitor::alarmListIsTheProcessTablesFragment_data()
     QTest::addColumn<QString>("statusKey");
     QTest::addColumn<QString>("sizeKey");
     QTest::addColumn<int>("kind");
-    QTest::newRow("total") << "FERROW_ALARM_STATUS" << "FERROW_ALARM_SIZE" << 1;
-    QTest::newRow("egress") << "FERROW_EGRESS_ALARM_STATUS" << "FERROW_EGRESS_ALARM_SIZE" << 2;
-    QTest::newRow("ingress") << "FERROW_INGRESS_ALARM_STATUS" << "FERROW_INGRESS_ALARM_SIZE" << 4;
+    QTest::newRow("total") << "FERROW_ALARM_STATUS" << "FERROW_ALARM_SIZE" << int(AuditConfig::TotalAudit);
+    QTest::newRow("egress") << "FERROW_EGRESS_ALARM_STATUS" << "FERROW_EGRESS_ALARM_SIZE"
+                            << int(AuditConfig::EgressAudit);
+    QTest::newRow("ingress") << "FERROW_INGRESS_ALARM_STATUS" << "FERROW_INGRESS_ALARM_SIZE"
+                             << int(AuditConfig::IngressAudit);
 }
 
 void TestProcessMonitor::alarmListIsTheProcessTablesFragment()
@@ -818,7 +820,7 @@ void TestProcessMonitor::failedDeliveryIsLoggedAndCountsAsRaised()
     // Without the device-monitor client the user is "root".
     QCOMPARE(parseObject(lines.at(0)).value(QLatin1String("hostname")).toString(), QStringLiteral("root"));
     QCOMPARE(lines.at(1), QStringLiteral("阈值警报上报失败:2"));
-    QCOMPARE(table()->auditConfig.alarmSent, 1);
+    QCOMPARE(table()->auditConfig.alarmSent, qint32(AuditConfig::TotalAudit));
 }
 
 // --- Settings changes -----------------------------------------------------------
@@ -834,7 +836,7 @@ void TestProcessMonitor::countingStaysOffReportsAuditsAndCopiesSettings()
     newLogLines();
     controller->onConfFileChanged();
     QCOMPARE(newLogLines(), (QStringList{"总流量审计(因统计)未启动", "下行流量审计(因统计)未启动"}));
-    QCOMPARE(table()->auditConfig.auditFlags, 5);
+    QCOMPARE(table()->auditConfig.auditFlags, qint32(AuditConfig::TotalAudit | AuditConfig::IngressAudit));
     QCOMPARE(table()->auditConfig.alarmPeriod, 12);
     QCOMPARE(table()->auditConfig.alarmSize, 4);
     QCOMPARE(table()->auditConfig.alarmSent, 0);
@@ -849,14 +851,14 @@ void TestProcessMonitor::countingStaysOnWithOldTimestampChangesNothing()
     makeController()->start();
     controller->confWatcher.blockSignals(true);
     const qint64 periodStart = controller->periodStart;
-    table()->auditConfig.alarmSent = 1;
+    table()->auditConfig.alarmSent = AuditConfig::TotalAudit;
     writeSettings({{"FERROW_COUNT_STATUS", "1"}, {"FERROW_ALARM_PERIOD", "24"}, {"FERROW_ALARM_STATUS", "1"},
                    {"FERROW_ALARM_SIZE", "2"}, {"FERROW_ALARM_TIMESTAMP", QString::number(periodStart - 1)}});
     newLogLines();
     controller->onConfFileChanged();
     QCOMPARE(newLogLines(), QStringList());
     QCOMPARE(table()->auditConfig.alarmSize, 10);
-    QCOMPARE(table()->auditConfig.alarmSent, 1);
+    QCOMPARE(table()->auditConfig.alarmSent, qint32(AuditConfig::TotalAudit));
     QCOMPARE(controller->periodStart, periodStart);
 }
 
@@ -866,7 +868,7 @@ void TestProcessMonitor::auditChangeWithFreshTimestampRestartsTheAudit()
                    {"FERROW_ALARM_SIZE", "10"}, {"FERROW_EGRESS_ALARM_STATUS", "1"}, {"FERROW_EGRESS_ALARM_SIZE", "3"}});
     makeController()->start();
     controller->confWatcher.blockSignals(true);
-    table()->auditConfig.alarmSent = 1;
+    table()->auditConfig.alarmSent = AuditConfig::TotalAudit;
     table()->periodUpload = 5;
     const qint64 changeTime = controller->periodStart + 7;
     writeSettings({{"FERROW_COUNT_STATUS", "1"}, {"FERROW_ALARM_PERIOD", "6"}, {"FERROW_ALARM_STATUS", "0"},
@@ -877,7 +879,7 @@ void TestProcessMonitor::auditChangeWithFreshTimestampRestartsTheAudit()
     QCOMPARE(newLogLines(), (QStringList{"流量审计配置变更,重置流量审计...", "总流量审计模块关闭", "上行流量审计模块关闭",
                                          "下行流量审计启动: 阈值上限8GB, 周期6小时"}));
     QCOMPARE(controller->periodStart, changeTime);
-    QCOMPARE(table()->auditConfig.auditFlags, 4);
+    QCOMPARE(table()->auditConfig.auditFlags, qint32(AuditConfig::IngressAudit));
     QCOMPARE(table()->auditConfig.alarmPeriod, 6);
     QCOMPARE(table()->auditConfig.alarmSent, 0);
     QCOMPARE(table()->periodUpload, quint64(0));
@@ -900,7 +902,7 @@ void TestProcessMonitor::countingSwitchedOffFlushesStopsAndClears()
     makeController()->start();
     controller->confWatcher.blockSignals(true);
     table()->processNetworkData({report(40, 60)});
-    table()->auditConfig.alarmSent = 1;
+    table()->auditConfig.alarmSent = AuditConfig::TotalAudit;
     writeSettings({{"FERROW_COUNT_STATUS", "0"}, {"FERROW_ALARM_PERIOD", "24"}, {"FERROW_ALARM_STATUS", "1"},
                    {"FERROW_ALARM_SIZE", "10"}});
     newLogLines();
@@ -917,6 +919,22 @@ void TestProcessMonitor::countingSwitchedOffFlushesStopsAndClears()
     QCOMPARE(table()->auditConfig.countStatus, 0);
     QCOMPARE(table()->auditConfig.alarmSent, 0);
     QVERIFY(controller->running);
+}
+
+void TestProcessMonitor::countingAndAuditSwitchedOffTogetherReportTheAuditClosed()
+{
+    writeSettings({{"FERROW_COUNT_STATUS", "1"}, {"FERROW_ALARM_PERIOD", "24"}, {"FERROW_ALARM_STATUS", "1"},
+                   {"FERROW_ALARM_SIZE", "10"}});
+    makeController()->start();
+    controller->confWatcher.blockSignals(true);
+    writeSettings({{"FERROW_COUNT_STATUS", "0"}, {"FERROW_ALARM_PERIOD", "24"}, {"FERROW_ALARM_STATUS", "0"},
+                   {"FERROW_ALARM_SIZE", "10"}});
+    newLogLines();
+    controller->onConfFileChanged();
+    // The audit that ran is closed, although the new settings have none.
+    QCOMPARE(newLogLines(), (QStringList{"流量统计停止", "总流量审计模块关闭"}));
+    QCOMPARE(table()->auditConfig.auditFlags, 0);
+    QVERIFY(!controller->alarmTimer.isActive());
 }
 
 void TestProcessMonitor::countingSwitchedOnStartsCountingAndAudit()
@@ -939,7 +957,7 @@ void TestProcessMonitor::countingSwitchedOnStartsCountingAndAudit()
     QVERIFY(controller->alarmTimer.isActive());
     QVERIFY(controller->periodStart >= before);
     QCOMPARE(table()->auditConfig.countStatus, 1);
-    QCOMPARE(table()->auditConfig.auditFlags, 2);
+    QCOMPARE(table()->auditConfig.auditFlags, qint32(AuditConfig::EgressAudit));
     // Started with counting off: the stop at quit does nothing.
     QVERIFY(!controller->running);
 }
@@ -969,6 +987,26 @@ void TestProcessMonitor::countingValueOneToTwoCountsAsSwitchedOn()
     controller->onConfFileChanged();
     QCOMPARE(newLogLines(), QStringList{"流量统计启动"});
     QCOMPARE(table()->auditConfig.countStatus, 2);
+}
+
+void TestProcessMonitor::settingNumbersAreDecimalDespiteLeadingZeros()
+{
+    writeSettings({{"FERROW_COUNT_STATUS", "1"}});
+    makeController()->start();
+    controller->confWatcher.blockSignals(true);
+    // Read as octal, these would be 8 hours, 8, 16 and 24 GB and a time
+    // stamp long before the period.
+    const qint64 changeTime = controller->periodStart + 7;
+    writeSettings({{"FERROW_COUNT_STATUS", "1"}, {"FERROW_ALARM_PERIOD", "010"}, {"FERROW_ALARM_STATUS", "1"},
+                   {"FERROW_ALARM_SIZE", "010"}, {"FERROW_EGRESS_ALARM_STATUS", "1"}, {"FERROW_EGRESS_ALARM_SIZE", "020"},
+                   {"FERROW_INGRESS_ALARM_STATUS", "1"}, {"FERROW_INGRESS_ALARM_SIZE", "030"},
+                   {"FERROW_ALARM_TIMESTAMP", QLatin1Char('0') + QString::number(changeTime)}});
+    newLogLines();
+    controller->onConfFileChanged();
+    QCOMPARE(newLogLines(), (QStringList{"流量审计配置变更,重置流量审计...", "总流量审计启动: 阈值上限10GB, 周期10小时",
+                                         "上行流量审计启动: 阈值上限20GB, 周期10小时",
+                                         "下行流量审计启动: 阈值上限30GB, 周期10小时"}));
+    QCOMPARE(controller->periodStart, changeTime);
 }
 
 void TestProcessMonitor::fileReplacedByRenameStaysWatched()

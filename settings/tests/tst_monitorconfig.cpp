@@ -51,7 +51,7 @@ void tst_MonitorConfig::init()
 {
     m_dir.reset(new QTemporaryDir);
     QVERIFY(m_dir->isValid());
-    ferrow::defaults().paths.settingsFile = settingsPath();
+    ferrow::defaults().paths = ferrow::Paths(m_dir->path());
     const QDateTime now = m_now;
     ferrow::defaults().clock = [now] { return now; };
 }
@@ -123,6 +123,7 @@ void tst_MonitorConfig::switchGettersConvertTheStoredText_data()
     QTest::newRow("off") << QByteArray("=0") << 0;
     QTest::newRow("key present, no value") << QByteArray("=") << 0;
     QTest::newRow("leading zero") << QByteArray("=01") << 1;
+    QTest::newRow("leading zero is not octal") << QByteArray("=010") << 10;
     QTest::newRow("not a number") << QByteArray("=on") << 0;
     QTest::newRow("other non-zero value") << QByteArray("=2") << 2;
     QTest::newRow("negative") << QByteArray("=-1") << -1;
@@ -198,6 +199,7 @@ void tst_MonitorConfig::switchSettersWriteOnlyOnAChange_data()
 
     QTest::newRow("alarm 2 is refused") << setAlarm << alarm << QByteArray("0") << 2u << -1 << false << false;
     QTest::newRow("alarm 2 is refused, no file") << setAlarm << alarm << QByteArray() << 2u << -1 << false << false;
+    QTest::newRow("alarm 2 is refused, 2 stored") << setAlarm << alarm << QByteArray("2") << 2u << -1 << false << false;
     QTest::newRow("alarm 1 over 1 writes nothing") << setAlarm << alarm << QByteArray("1") << 1u << 0 << false << false;
     QTest::newRow("alarm 1 over 01 writes nothing") << setAlarm << alarm << QByteArray("01") << 1u << 0 << false << false;
     QTest::newRow("alarm 0 without file writes nothing") << setAlarm << alarm << QByteArray() << 0u << 0 << false << false;

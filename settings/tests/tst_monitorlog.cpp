@@ -66,8 +66,7 @@ void tst_MonitorLog::init()
 {
     m_dir.reset(new QTemporaryDir);
     QVERIFY(m_dir->isValid());
-    ferrow::defaults().paths.settingsFile = m_dir->filePath(QStringLiteral("setting.conf"));
-    ferrow::defaults().paths.logFile = logPath();
+    ferrow::defaults().paths = ferrow::Paths(m_dir->path());
     m_now = QDateTime(QDate(2026, 12, 6), QTime(22, 31, 35, 42));
     ferrow::defaults().clock = [this] { return m_now; };
     MonitorConfig::resetLogLevelCacheForTests();

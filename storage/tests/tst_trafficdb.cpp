@@ -64,7 +64,7 @@ void tst_TrafficDb::init()
 {
     m_dir.reset(new QTemporaryDir);
     QVERIFY(m_dir->isValid());
-    ferrow::defaults().paths.databaseFile = dbPath();
+    ferrow::defaults().paths = ferrow::Paths(m_dir->path());
 }
 
 void tst_TrafficDb::cleanup()

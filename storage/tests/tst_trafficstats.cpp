@@ -91,7 +91,7 @@ void tst_TrafficStats::init()
 {
     m_dir.reset(new QTemporaryDir);
     QVERIFY(m_dir->isValid());
-    ferrow::defaults().paths.databaseFile = dbPath();
+    ferrow::defaults().paths = ferrow::Paths(m_dir->path());
     // Every query runs at a fixed local instant unless a test picks another.
     setClock(kNow);
 }

@@ -9,14 +9,18 @@ namespace ferrow {
 
 // Every fixed path of the daemon. The defaults are the production locations;
 // the daemon never changes them. Test code points them elsewhere (usually into
-// a QTemporaryDir) through ferrow::defaults().
+// a QTemporaryDir) through ferrow::defaults(), most simply with
+// ferrow::defaults().paths = ferrow::Paths(dir).
 struct Paths {
-    QString dataDir = QStringLiteral("/var/lib/ferrow_monitor");
-    QString settingsFile = QStringLiteral("/var/lib/ferrow_monitor/setting.conf");
-    QString logFile = QStringLiteral("/var/lib/ferrow_monitor/ferrow.log");
-    QString databaseFile = QStringLiteral("/var/lib/ferrow_monitor/ferrow.db");
-    QString processInfoFile = QStringLiteral("/var/lib/ferrow_monitor/process_info");
-    QString appInfoFile = QStringLiteral("/var/lib/ferrow_monitor/app_info");
+    // Every data file lies in dataDir under its fixed name.
+    explicit Paths(const QString &dataDir = QStringLiteral("/var/lib/ferrow_monitor"));
+
+    QString dataDir;
+    QString settingsFile;    // setting.conf
+    QString logFile;         // ferrow.log
+    QString databaseFile;    // ferrow.db
+    QString processInfoFile; // process_info
+    QString appInfoFile;     // app_info
 
     QString collectorSocket = QStringLiteral("/tmp/network_monitor.sock");
     QString collectorInterpreter = QStringLiteral("/usr/bin/python3");
