@@ -4,6 +4,8 @@
 #include <QSharedDataPointer>
 #include <QString>
 
+#include "trafficdb.h"
+
 namespace sysmonitor {
 namespace process {
 
@@ -36,6 +38,15 @@ public:
 private:
     QSharedDataPointer<ProcessInfoData> d;
 };
+
+// Every byte counter of the table saturates at the largest figure the
+// database stores, so a sum of two counters (a total) never overflows and a
+// report announcing more bytes than can exist cannot wrap a figure around.
+inline quint64 addBytes(quint64 counter, quint64 bytes)
+{
+    constexpr quint64 limit = quint64(kMaxStoredBytes);
+    return counter >= limit || bytes >= limit - counter ? limit : counter + bytes;
+}
 
 // Byte counters of one application. prevRecv and prevSent hold recv and sent
 // as of the last application document, for its per-interval speeds.

@@ -6,6 +6,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QVector>
 
 #include <cmath>
 #include <limits>
@@ -25,6 +26,29 @@ qint32 roundPeak(double total)
     if (!(total < limit))
         return std::numeric_limits<qint32>::max();
     return qint32(std::lround(total));
+}
+
+void addTraffic(AppTraffic &traffic, const NetworkProcess &p)
+{
+    traffic.recv = addBytes(traffic.recv, p.rx_bytes);
+    traffic.sent = addBytes(traffic.sent, p.tx_bytes);
+}
+
+// Whole minutes from one time to a later one, counted on the continuous
+// time line: across a daylight-saving change the wall-clock minutes repeat or
+// skip, the elapsed ones do not.
+qint64 elapsedMinutes(const QDateTime &from, const QDateTime &to)
+{
+    const auto minuteOf = [](const QDateTime &t) {
+        const qint64 seconds = t.toSecsSinceEpoch();
+        return seconds >= 0 ? seconds / 60 : (seconds - 59) / 60;
+    };
+    return minuteOf(to) - minuteOf(from);
+}
+
+qint32 addMinutes(qint32 mins, qint64 minutes)
+{
+    return qint32(qBound<qint64>(0, qint64(mins) + minutes, 60));
 }
 
 // Peaks are compared as unsigned values.
@@ -133,37 +157,29 @@ void ProcessList::processNetworkData(QList<NetworkProcess> processes)
         ProcessInfo &info = it.value();
         info->recv_speed = roundSpeed(p.rx_speed);
         info->sent_speed = roundSpeed(p.tx_speed);
-        info->sum_recv += p.rx_bytes;
-        info->sum_sent += p.tx_bytes;
+        info->sum_recv = addBytes(info->sum_recv, p.rx_bytes);
+        info->sum_sent = addBytes(info->sum_sent, p.tx_bytes);
 
         const QString &app = info->app;
-        AppTraffic &total = appTraffic[app];
-        total.recv += p.rx_bytes;
-        total.sent += p.tx_bytes;
-        AppTraffic &pending = pendingAppTraffic[app];
-        pending.recv += p.rx_bytes;
-        pending.sent += p.tx_bytes;
-        if (auditing) {
-            AppTraffic &period = auditTraffic[app];
-            period.recv += p.rx_bytes;
-            period.sent += p.tx_bytes;
-        }
+        addTraffic(appTraffic[app], p);
+        addTraffic(pendingAppTraffic[app], p);
+        if (auditing)
+            addTraffic(auditTraffic[app], p);
 
-        recvTotal += p.rx_bytes;
-        sentTotal += p.tx_bytes;
+        recvTotal = addBytes(recvTotal, p.rx_bytes);
+        sentTotal = addBytes(sentTotal, p.tx_bytes);
         recvSpeedTotal += p.rx_speed;
         sentSpeedTotal += p.tx_speed;
     }
 
-    // The hour row stores signed 64-bit byte counts; unsigned addition keeps
-    // an overflow well defined.
-    hourRecord.recv = qint64(quint64(hourRecord.recv) + recvTotal);
-    hourRecord.sent = qint64(quint64(hourRecord.sent) + sentTotal);
+    // The hour row's signed counts saturate like every other counter.
+    hourRecord.recv = qint64(addBytes(quint64(qMax<qint64>(hourRecord.recv, 0)), recvTotal));
+    hourRecord.sent = qint64(addBytes(quint64(qMax<qint64>(hourRecord.sent, 0)), sentTotal));
     raisePeaks(recvSpeedTotal, sentSpeedTotal);
 
     if (auditing) {
-        periodDownload += recvTotal;
-        periodUpload += sentTotal;
+        periodDownload = addBytes(periodDownload, recvTotal);
+        periodUpload = addBytes(periodUpload, sentTotal);
     }
 
     sweepVanishedProcesses();
@@ -218,36 +234,70 @@ void ProcessList::onClearAllProcess()
 
 void ProcessList::handleSqlUpdate()
 {
-    // An application whose write failed stays pending with its bytes, so the
-    // next flush writes them together with what was counted meanwhile.
-    for (auto it = pendingAppTraffic.begin(); it != pendingAppTraffic.end();) {
-        if (addAppTraffic(it.key().toUtf8().constData(), it->recv, it->sent) == 0)
-            it = pendingAppTraffic.erase(it);
-        else
-            ++it;
-    }
-
     updateTime = ferrow::currentDateTime();
     updateHourKey = updateTime.toString(QLatin1String(HourKeyPattern));
+    const bool sameHour = updateHourKey == currentHourKey;
 
-    if (updateHourKey == currentHourKey) {
-        const int minutes = updateTime.time().minute() - lastMinuteTime.time().minute();
+    // Minutes are counted in elapsed time and never pass 60: a clock set back
+    // adds none, and the hour repeated at the end of daylight-saving time
+    // (both share one key) keeps counting.
+    HourRecord saved = hourRecord;
+    bool minutesAdded = false;
+    if (sameHour) {
+        const qint64 minutes = elapsedMinutes(lastMinuteTime, updateTime);
         if (minutes > 0) {
-            hourRecord.mins += minutes;
-            lastMinuteTime = updateTime;
+            saved.mins = addMinutes(saved.mins, minutes);
+            minutesAdded = true;
         }
-        saveHourRecord(currentHourKey.toUtf8().constData(), &hourRecord);
+    } else {
+        // The hour (or the day) has changed: the ended hour is closed under its own key.
+        saved.mins = addMinutes(saved.mins, 1);
+    }
+
+    // A flush that fails writes nothing: the bytes stay pending and the hour
+    // stays open, so the next flush writes all of it.
+    if (!saveFlush(saved))
+        return;
+    pendingAppTraffic.clear();
+    hourRecord = saved;
+    if (sameHour) {
+        if (minutesAdded)
+            lastMinuteTime = updateTime;
         return;
     }
 
-    // The hour (or the day) has changed: close the ended hour under its own
-    // key, then continue the new hour from its stored row or from zero.
-    hourRecord.mins += 1;
-    saveHourRecord(currentHourKey.toUtf8().constData(), &hourRecord);
+    // Continue the new hour from its stored row or from zero.
     lastMinuteTime = updateTime;
     currentHourKey = updateHourKey;
     if (loadHourRecord(currentHourKey.toUtf8().constData(), &hourRecord) != 0)
         hourRecord = HourRecord();
+}
+
+bool ProcessList::saveFlush(const HourRecord &hour)
+{
+    QList<QByteArray> names;
+    QVector<AppIncrement> increments;
+    names.reserve(pendingAppTraffic.size());
+    increments.reserve(pendingAppTraffic.size());
+    for (auto it = pendingAppTraffic.cbegin(); it != pendingAppTraffic.cend(); ++it) {
+        names.append(it.key().toUtf8());
+        increments.append({names.last().constData(), it->recv, it->sent});
+    }
+    const QByteArray key = currentHourKey.toUtf8();
+    const time_t now = time_t(updateTime.toSecsSinceEpoch());
+
+    int result = saveTrafficFlush(increments.constData(), size_t(increments.size()), key.constData(), &hour, now);
+    if (result == FlushDamaged) {
+        // Nothing can be added to a damaged file: keep it for inspection and
+        // write into a new database at once.
+        const QString aside = moveDamagedDatabase(now);
+        if (aside.isEmpty())
+            return false;
+        if (databaseMovedAside)
+            databaseMovedAside(aside);
+        result = saveTrafficFlush(increments.constData(), size_t(increments.size()), key.constData(), &hour, now);
+    }
+    return result == FlushSaved;
 }
 
 void ProcessList::resetAuditData()

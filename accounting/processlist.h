@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 #include "auditconfig.h"
 #include "networkprocess.h"
 #include "processinfo.h"
@@ -90,11 +92,15 @@ public:
     QDateTime updateTime;
     QString currentHourKey;
     QString updateHourKey;
+    // Called with the new name when a damaged database file was moved aside
+    // and the figures went into a new database (the controller logs it).
+    std::function<void(const QString &path)> databaseMovedAside;
 
 private:
     void buildShells();
     void raisePeaks(double recvSpeedTotal, double sentSpeedTotal);
     void sweepVanishedProcesses();
+    bool saveFlush(const HourRecord &hour);
 };
 
 } // namespace process

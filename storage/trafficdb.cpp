@@ -302,13 +302,14 @@ int saveTrafficFlush(const AppIncrement *apps, size_t count, const char *hourKey
 
     if (sqlite3_exec(db, "BEGIN IMMEDIATE;", nullptr, nullptr, nullptr) != SQLITE_OK)
         return abandonFlush(db, "Execution failed");
-    if (sqlite3_exec(db, kCreateAppTable, nullptr, nullptr, nullptr) != SQLITE_OK
+    // Like the single upserts, a flush creates only the tables it writes into.
+    if ((count > 0 && sqlite3_exec(db, kCreateAppTable, nullptr, nullptr, nullptr) != SQLITE_OK)
         || sqlite3_exec(db, kCreateHourTable, nullptr, nullptr, nullptr) != SQLITE_OK)
         return abandonFlush(db, "SQL error");
 
     sqlite3_stmt *app = nullptr;
     sqlite3_stmt *hourRow = nullptr;
-    if (sqlite3_prepare_v2(db, kUpsertApp, -1, &app, nullptr) != SQLITE_OK
+    if ((count > 0 && sqlite3_prepare_v2(db, kUpsertApp, -1, &app, nullptr) != SQLITE_OK)
         || sqlite3_prepare_v2(db, kUpsertHour, -1, &hourRow, nullptr) != SQLITE_OK) {
         sqlite3_finalize(app);
         sqlite3_finalize(hourRow);

@@ -6,9 +6,14 @@
 #include "processlist.h"
 #include "trafficstats.h"
 
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <limits>
 #include <memory>
 
 using sysmonitor::process::ProcessList;
@@ -51,12 +56,16 @@ private slots:
     void hourChangeClosesTheOldHourAndStartsTheNew();
     void flushAfterMidnightIsAnHourChange();
     void hourChangeContinuesAStoredRowOfTheNewHour();
-    void failedReadAtHourChangeStartsTheNewHourFromZero();
+    void aFailedFlushAtHourChangeKeepsTheEndedHourOpen();
     void restartWithinTheHourContinuesItsFigures();
     void failedApplicationWriteIsRetriedWithTheNextFlush();
     void failedHourSaveLosesNothing();
     void nothingPendingWritesOnlyTheHourRow();
     void hourVolumesReadBackInGigabytesWithHalvesRoundedUp();
+    void minutesKeepCountingThroughTheRepeatedHourOfAutumn();
+    void aClockSetBackIntoAFullHourKeepsItsMinutesAt60();
+    void countersSaturateAndTotalsStayTheSum();
+    void aDamagedDatabaseIsMovedAsideAndThePendingBytesGoIntoANewOne();
 
 private:
     QString db() const { return ferrow::paths().databaseFile; }
@@ -86,6 +95,8 @@ void TestHourAccounting::init()
 
 void TestHourAccounting::cleanup()
 {
+    qunsetenv("TZ");
+    tzset();
     ferrow::defaults() = ferrow::Defaults();
     dataDir.reset();
 }
@@ -218,7 +229,7 @@ void TestHourAccounting::hourChangeContinuesAStoredRowOfTheNewHour()
     QCOMPARE(list->hourRecord.total_peak, 70);
 }
 
-void TestHourAccounting::failedReadAtHourChangeStartsTheNewHourFromZero()
+void TestHourAccounting::aFailedFlushAtHourChangeKeepsTheEndedHourOpen()
 {
     HourRecord stored;
     stored.mins = 12;
@@ -228,27 +239,25 @@ void TestHourAccounting::failedReadAtHourChangeStartsTheNewHourFromZero()
 
     auto list = makeList(at("2026-03-04 10:58:00"));
     list->processNetworkData({report(GonePid, 50, 5, 3, 3)});
-    // Neither the save of the ended hour nor the read of the new one works.
+    // The flush at the change of hour cannot write: nothing moves on.
     const QString goodDb = db();
     ferrow::defaults().paths.databaseFile = dataDir->path() + QStringLiteral("/missing-dir/ferrow.db");
     now = at("2026-03-04 11:00:01");
     list->handleSqlUpdate();
-    QCOMPARE(list->currentHourKey, QStringLiteral("2026-03-04 11:00"));
-    QCOMPARE(list->hourRecord.mins, 0);
-    QCOMPARE(list->hourRecord.recv, qint64(0));
-    QCOMPARE(list->hourRecord.sent, qint64(0));
-    QCOMPARE(list->hourRecord.recv_peak, 0);
-    QCOMPARE(list->hourRecord.sent_peak, 0);
-    QCOMPARE(list->hourRecord.total_peak, 0);
+    QCOMPARE(list->currentHourKey, QStringLiteral("2026-03-04 10:00"));
+    QCOMPARE(list->hourRecord.recv, qint64(50));
     QCOMPARE(list->pendingAppTraffic.value(QStringLiteral("-")).recv, quint64(50));
 
-    // The next save replaces the row the database holds for the new hour.
+    // The next flush closes the ended hour with every byte and continues the
+    // new hour from its stored row.
     ferrow::defaults().paths.databaseFile = goodDb;
     now = at("2026-03-04 11:01:01");
     list->handleSqlUpdate();
-    QCOMPARE(accountingtest::queryRows(db(), "SELECT time, mins, recv, total_peak FROM hour_data ORDER BY time"),
-             QStringLiteral("2026-03-04 11:00|1|0|0"));
+    QCOMPARE(accountingtest::queryRows(db(), "SELECT time, mins, recv, sent, total_peak FROM hour_data ORDER BY time"),
+             QStringLiteral("2026-03-04 10:00|1|50|5|6;2026-03-04 11:00|12|4000|0|70"));
     QCOMPARE(accountingtest::queryRows(db(), "SELECT pkgname, recv, sent FROM app_data"), QStringLiteral("-|50|5"));
+    QCOMPARE(list->currentHourKey, QStringLiteral("2026-03-04 11:00"));
+    QCOMPARE(list->hourRecord.mins, 12);
 }
 
 void TestHourAccounting::restartWithinTheHourContinuesItsFigures()
@@ -329,6 +338,90 @@ void TestHourAccounting::hourVolumesReadBackInGigabytesWithHalvesRoundedUp()
     const double down = cJSON_GetObjectItem(cJSON_GetArrayItem(hours, 0), "down")->valuedouble;
     cJSON_Delete(hours);
     QCOMPARE(down, 0.13);
+}
+
+void TestHourAccounting::minutesKeepCountingThroughTheRepeatedHourOfAutumn()
+{
+    // In Berlin, 2026-10-25 03:00 CEST turns back to 02:00 CET: two hours named 02:00.
+    qputenv("TZ", "Europe/Berlin");
+    tzset();
+    const QDateTime firstTwo(QDate(2026, 10, 25), QTime(0, 0), Qt::UTC); // 02:00 CEST
+    auto list = makeList(firstTwo.addSecs(30 * 60).toLocalTime());
+    QCOMPARE(list->currentHourKey, QStringLiteral("2026-10-25 02:00"));
+    quint64 sent = 0;
+    for (int minute = 31; minute <= 119; ++minute) { // up to 02:59 CET
+        list->processNetworkData({report(GonePid, 0, 100)});
+        sent += 100;
+        now = firstTwo.addSecs(minute * 60).toLocalTime();
+        list->handleSqlUpdate();
+    }
+    // Eighty-nine minutes under one key: counted in full, and never past 60.
+    QCOMPARE(list->currentHourKey, QStringLiteral("2026-10-25 02:00"));
+    QCOMPARE(list->hourRecord.mins, 60);
+    QCOMPARE(accountingtest::queryRows(db(), "SELECT time, mins, sent FROM hour_data"),
+             QStringLiteral("2026-10-25 02:00|60|%1").arg(sent));
+}
+
+void TestHourAccounting::aClockSetBackIntoAFullHourKeepsItsMinutesAt60()
+{
+    HourRecord full;
+    full.mins = 60;
+    full.recv = 1000;
+    QCOMPARE(saveHourRecord("2026-03-04 10:00", &full), 0);
+    auto list = makeList(at("2026-03-04 11:30:00"));
+    list->processNetworkData({report(GonePid, 7, 0)});
+    now = at("2026-03-04 10:15:00"); // set back by 75 minutes
+    list->handleSqlUpdate();
+    QCOMPARE(list->currentHourKey, QStringLiteral("2026-03-04 10:00"));
+    for (const char *t : {"2026-03-04 10:16:00", "2026-03-04 10:40:00"}) {
+        list->processNetworkData({report(GonePid, 5, 0)});
+        now = at(t);
+        list->handleSqlUpdate();
+    }
+    QCOMPARE(accountingtest::queryRows(db(), "SELECT time, mins, recv FROM hour_data ORDER BY time"),
+             QStringLiteral("2026-03-04 10:00|60|1010;2026-03-04 11:00|1|7"));
+    QCOMPARE(accountingtest::queryRows(db(), "SELECT sum(recv) FROM app_data"), QStringLiteral("17"));
+}
+
+void TestHourAccounting::countersSaturateAndTotalsStayTheSum()
+{
+    auto list = makeList(at("2026-03-04 10:00:00"));
+    const quint64 huge = std::numeric_limits<quint64>::max();
+    for (int i = 0; i < 3; ++i)
+        list->processNetworkData({report(GonePid, huge, huge), report(GonePid + 1, huge, 1)});
+    const quint64 limit = quint64(kMaxStoredBytes);
+    QCOMPARE(list->hourRecord.recv, kMaxStoredBytes);
+    QCOMPARE(list->hourRecord.sent, kMaxStoredBytes);
+    QCOMPARE(list->appTraffic.value(QStringLiteral("-")).recv, limit);
+    now = at("2026-03-04 10:01:00");
+    list->handleSqlUpdate();
+    list->writeAppDocument();
+    const QString full = QString::number(limit);
+    QCOMPARE(accountingtest::queryRows(db(), "SELECT recv, sent, total FROM app_data"),
+             full + "|" + full + "|" + QString::number(2 * limit));
+    QCOMPARE(accountingtest::queryRows(db(), "SELECT recv, sent FROM hour_data"), full + "|" + full);
+    QFile doc(ferrow::paths().appInfoFile);
+    QVERIFY(doc.open(QIODevice::ReadOnly));
+    const QJsonObject app = QJsonDocument::fromJson(doc.readAll()).array().first().toObject();
+    QCOMPARE(app.value(QStringLiteral("sum_total")).toDouble(),
+             app.value(QStringLiteral("sum_recv")).toDouble() + app.value(QStringLiteral("sum_sent")).toDouble());
+    QVERIFY(app.value(QStringLiteral("sum_total")).toDouble() > 0);
+}
+
+void TestHourAccounting::aDamagedDatabaseIsMovedAsideAndThePendingBytesGoIntoANewOne()
+{
+    QVERIFY(accountingtest::writeText(db(), QByteArray(8192, 'x')));
+    auto list = makeList(at("2026-03-04 10:00:00"));
+    QStringList moved;
+    list->databaseMovedAside = [&moved](const QString &path) { moved << path; };
+    list->processNetworkData({report(GonePid, 300, 20)});
+    now = at("2026-03-04 10:01:00");
+    list->handleSqlUpdate();
+    QCOMPARE(moved, QStringList{db() + QStringLiteral(".damaged-20260304-100100")});
+    QCOMPARE(accountingtest::queryRows(db(), "SELECT pkgname, recv, sent FROM app_data"), QStringLiteral("-|300|20"));
+    QCOMPARE(accountingtest::queryRows(db(), "SELECT mins, recv, sent FROM hour_data"), QStringLiteral("1|300|20"));
+    QVERIFY(list->pendingAppTraffic.isEmpty());
+    QCOMPARE(QFileInfo(moved.first()).size(), qint64(8192));
 }
 
 QTEST_GUILESS_MAIN(TestHourAccounting)
