@@ -10,9 +10,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSaveFile>
-#include <QTextStream>
+
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <limits>
 
 namespace sysmonitor {
@@ -37,7 +40,9 @@ double intervalSpeed(quint64 now, quint64 before)
 }
 
 // Replaces the file as a whole (written beside it, then renamed over it), so
-// a reader sees either the previous or the new document, never a part.
+// a reader sees either the previous or the new document, never a part. A full
+// disk shows as a short write, a failed flush or a failed sync; any of them
+// abandons the new file and leaves the previous document in place.
 void writeDocument(const QString &path, const QJsonArray &array, const char *failure)
 {
     QSaveFile file(path);
@@ -45,11 +50,16 @@ void writeDocument(const QString &path, const QJsonArray &array, const char *fai
         qDebug() << failure;
         return;
     }
-    QTextStream out(&file);
-    out << QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Compact));
-    out.flush();
+    const QByteArray text = QJsonDocument(array).toJson(QJsonDocument::Compact);
+    if (file.write(text) != text.size() || !file.flush() || ::fsync(file.handle()) != 0) {
+        const QString reason = file.error() != QFileDevice::NoError ? file.errorString()
+                                                                      : QString::fromLocal8Bit(std::strerror(errno));
+        qWarning() << "Failed to write file" << path << reason;
+        file.cancelWriting();
+        return;
+    }
     if (!file.commit())
-        qDebug() << failure;
+        qWarning() << "Failed to write file" << path << file.errorString();
 }
 
 struct AppPeriodEntry {

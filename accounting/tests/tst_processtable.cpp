@@ -9,6 +9,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
+#include <QScopeGuard>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -80,6 +82,7 @@ private slots:
     void byteCountsBeyond32BitsStayExact();
     void unwritableDocumentIsSkippedButIntervalMoves();
     void documentIsReplacedWholeNotRewrittenInPlace();
+    void aFullDiskLeavesThePreviousDocuments();
     void formatSizeUsesBinaryUnits_data();
     void formatSizeUsesBinaryUnits();
     void topAppsFragmentListsTenEscaped();
@@ -558,6 +561,45 @@ void TestProcessTable::documentIsReplacedWholeNotRewrittenInPlace()
     // Nothing is left beside the document.
     QCOMPARE(QDir(dataDir->path()).entryList(QDir::Files | QDir::Hidden).filter(QStringLiteral("process_info")),
              QStringList{QStringLiteral("process_info")});
+}
+
+void TestProcessTable::aFullDiskLeavesThePreviousDocuments()
+{
+    // A file system of 64 KiB that a filler file fills to the last block.
+    QTemporaryDir disk;
+    QVERIFY(disk.isValid());
+    QProcess mount;
+    mount.start(QStringLiteral("mount"), {"-t", "tmpfs", "-o", "size=64k", "tmpfs", disk.path()});
+    QVERIFY(mount.waitForFinished(5000) && mount.exitCode() == 0);
+    const auto unmount = qScopeGuard([&] { QProcess::execute(QStringLiteral("umount"), {disk.path()}); });
+    ferrow::defaults().paths.appInfoFile = disk.filePath(QStringLiteral("app_info"));
+    ferrow::defaults().paths.processInfoFile = disk.filePath(QStringLiteral("process_info"));
+
+    list->processNetworkData({report(GonePid, 1, 1)});
+    list->writeAppDocument();
+    list->writeProcessDocument();
+    const QByteArray app = readFile(ferrow::paths().appInfoFile);
+    const QByteArray process = readFile(ferrow::paths().processInfoFile);
+    QVERIFY(app.startsWith("[{") && process.startsWith("[{"));
+
+    QFile filler(disk.filePath(QStringLiteral("filler")));
+    QVERIFY(filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+    while (filler.write(QByteArray(512, 'f')) > 0) {
+    }
+    list->processNetworkData({report(GonePid, 1000, 1000)});
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Failed to write file .*app_info")));
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^Failed to write file .*process_info")));
+    list->writeAppDocument();
+    list->writeProcessDocument();
+    QCOMPARE(readFile(ferrow::paths().appInfoFile), app);
+    QCOMPARE(readFile(ferrow::paths().processInfoFile), process);
+    QCOMPARE(QDir(disk.path()).entryList(QDir::Files | QDir::Hidden).size(), 3);
+
+    // Once there is room again, the next documents carry the new figures.
+    filler.close();
+    QVERIFY(filler.remove());
+    list->writeProcessDocument();
+    QVERIFY(readFile(ferrow::paths().processInfoFile).contains("\"sum_recv\":1001"));
 }
 
 void TestProcessTable::formatSizeUsesBinaryUnits_data()
