@@ -60,6 +60,9 @@ ProcessMonitor::ProcessMonitor()
     connect(&alarmTimer, &QTimer::timeout, this, &ProcessMonitor::onAlarmTimeout);
     connect(&checkTimer, &QTimer::timeout, this, &ProcessMonitor::onCheckTimeout);
     connect(&sqlUpdateTimer, &QTimer::timeout, processList, &ProcessList::handleSqlUpdate);
+    processList->databaseMovedAside = [](const QString &path) {
+        MonitorConfig::log(1, "数据库文件已损坏, 已移至 %s, 已新建数据库", path.toUtf8().constData());
+    };
     connect(&confWatcher, &QFileSystemWatcher::directoryChanged, this,
             &ProcessMonitor::onSettingsDirectoryChanged);
 }
@@ -194,6 +197,7 @@ void ProcessMonitor::onConfFileChanged()
     } else if (fresh.countStatus == 0) {
         MonitorConfig::log(1, "流量统计停止");
         processList->stopNetworkMonitor();
+        checkTimer.stop();
         sqlUpdateTimer.stop();
         processList->handleSqlUpdate();
         stopAudit(current);
@@ -202,6 +206,7 @@ void ProcessMonitor::onConfFileChanged()
     } else {
         MonitorConfig::log(1, "流量统计启动");
         processList->startNetworkMonitor();
+        checkTimer.start(ferrow::intervals().checkMs);
         sqlUpdateTimer.start(ferrow::intervals().databaseUpdateMs);
         periodStart = nowSeconds();
         startAudit(fresh);

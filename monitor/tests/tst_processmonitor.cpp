@@ -89,7 +89,7 @@ private slots:
     void countingSwitchedOffFlushesStopsAndClears();
     void countingAndAuditSwitchedOffTogetherReportTheAuditClosed();
     void countingSwitchedOnStartsCountingAndAudit();
-    void countingSwitchedOnWithoutAuditPeriodLeavesTheCheckTickStopped();
+    void countingSwitchedOnWithoutAuditPeriodStillRefreshesTheDocuments();
     void countingValueOneToTwoCountsAsSwitchedOn();
     void settingNumbersAreDecimalDespiteLeadingZeros();
     void fileReplacedByRenameStaysWatched();
@@ -886,12 +886,13 @@ void TestProcessMonitor::auditChangeWithFreshTimestampRestartsTheAudit()
     QCOMPARE(controller->alarmTimer.interval(), 6 * 3600000);
     QVERIFY(controller->checkTimer.isActive());
 
-    // A change to period 0 at the same timestamp stops the audit and the check tick.
+    // A change to period 0 at the same timestamp stops the audit; the check
+    // tick goes on refreshing the documents while counting is on.
     writeSettings({{"FERROW_COUNT_STATUS", "1"}, {"FERROW_ALARM_PERIOD", "0"},
                    {"FERROW_ALARM_TIMESTAMP", QString::number(changeTime)}});
     controller->onConfFileChanged();
     QCOMPARE(newLogLines(), (QStringList{"流量审计配置变更,重置流量审计...", "下行流量审计模块关闭"}));
-    QVERIFY(!controller->checkTimer.isActive());
+    QVERIFY(controller->checkTimer.isActive());
     QVERIFY(!controller->alarmTimer.isActive());
 }
 
@@ -962,7 +963,7 @@ void TestProcessMonitor::countingSwitchedOnStartsCountingAndAudit()
     QVERIFY(!controller->running);
 }
 
-void TestProcessMonitor::countingSwitchedOnWithoutAuditPeriodLeavesTheCheckTickStopped()
+void TestProcessMonitor::countingSwitchedOnWithoutAuditPeriodStillRefreshesTheDocuments()
 {
     writeSettings({{"FERROW_COUNT_STATUS", "0"}});
     makeController()->start();
@@ -972,9 +973,17 @@ void TestProcessMonitor::countingSwitchedOnWithoutAuditPeriodLeavesTheCheckTickS
     controller->onConfFileChanged();
     QCOMPARE(newLogLines(), QStringList{"流量统计启动"});
     QVERIFY(controller->sqlUpdateTimer.isActive());
-    // Only startAudit starts the check tick, and only with a positive period.
-    QVERIFY(!controller->checkTimer.isActive());
+    // The documents are refreshed without any audit; no audit period runs.
+    QVERIFY(controller->checkTimer.isActive());
     QVERIFY(!controller->alarmTimer.isActive());
+
+    // Off and on again: the check tick stops with counting and comes back with it.
+    writeSettings({{"FERROW_COUNT_STATUS", "0"}});
+    controller->onConfFileChanged();
+    QVERIFY(!controller->checkTimer.isActive());
+    writeSettings({{"FERROW_COUNT_STATUS", "1"}});
+    controller->onConfFileChanged();
+    QVERIFY(controller->checkTimer.isActive());
 }
 
 void TestProcessMonitor::countingValueOneToTwoCountsAsSwitchedOn()
