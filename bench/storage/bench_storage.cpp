@@ -3,6 +3,10 @@
 //   - one addAppTraffic call and one saveHourRecord call,
 //   - one minute's flush for 200 applications (200 addAppTraffic calls and
 //     one saveHourRecord call, each opening its own connection),
+//   - the same flush in one transaction (saveTrafficFlush),
+//   - how long a flush of 16 applications is held up by a reader that keeps
+//     the file locked for 40 s: one connection per call against one
+//     transaction with one bounded wait,
 //   - buildTrafficReport.
 // Usage: bench_storage [directory for the database file]
 
@@ -19,7 +23,10 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <future>
+#include <thread>
 #include <cstring>
 #include <vector>
 
@@ -152,6 +159,55 @@ int main(int argc, char **argv)
         flush.push_back(elapsedMs(timer));
     }
     print("minute flush, 200 apps + hour row", summarise(flush), flush.size());
+
+    std::vector<double> oneTransaction;
+    for (int round = 0; round < 5; ++round) {
+        std::vector<QByteArray> names;
+        std::vector<AppIncrement> apps;
+        for (int i = 0; i < kFlushApps; ++i)
+            names.push_back(appName((i * 13 + round) % kApps));
+        for (const QByteArray &name : names)
+            apps.push_back({name.constData(), 65536, 8192});
+        timer.restart();
+        if (saveTrafficFlush(apps.data(), apps.size(), hour.constData(), &record, time(nullptr)) != FlushSaved)
+            return 1;
+        oneTransaction.push_back(elapsedMs(timer));
+    }
+    print("minute flush in one transaction (saveTrafficFlush)", summarise(oneTransaction), oneTransaction.size());
+
+    // A reader holding an exclusive lock for 40 s while 16 applications are pending.
+    {
+        std::promise<void> locked, release;
+        std::thread reader([&] {
+            sqlite3 *db = nullptr;
+            sqlite3_open(path.toUtf8().constData(), &db);
+            sqlite3_exec(db, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr);
+            locked.set_value();
+            release.get_future().wait_for(std::chrono::seconds(40));
+            sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr);
+            sqlite3_close(db);
+        });
+        locked.get_future().wait();
+        fprintf(stderr, "(the lock errors below are expected)\n");
+        timer.restart();
+        for (int i = 0; i < 16; ++i)
+            addAppTraffic(appName(i).constData(), 1, 1);
+        saveHourRecord(hour.constData(), &record);
+        const double perCall = elapsedMs(timer);
+        std::vector<QByteArray> names;
+        std::vector<AppIncrement> apps;
+        for (int i = 0; i < 16; ++i)
+            names.push_back(appName(i));
+        for (const QByteArray &name : names)
+            apps.push_back({name.constData(), 1, 1});
+        timer.restart();
+        saveTrafficFlush(apps.data(), apps.size(), hour.constData(), &record, time(nullptr));
+        const double single = elapsedMs(timer);
+        release.set_value();
+        reader.join();
+        printf("flush of 16 apps blocked by a 40 s reader: one connection per call %.1f s, one transaction %.1f s\n",
+               perCall / 1000, single / 1000);
+    }
 
     std::vector<double> firstReport, laterReports;
     size_t firstLength = 0;
