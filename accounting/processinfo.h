@@ -22,6 +22,7 @@ struct ProcessInfoData : public QSharedData {
     double sent_speed = 0;   // last reported send speed, rounded to 0.01
     quint64 sum_recv = 0;    // bytes received since the record was created
     quint64 sum_sent = 0;    // bytes sent since the record was created
+    quint64 departedRound = 0; // report that removed it from the active table; 0 while active
 };
 
 // Copy-on-write value of one process record: copies are cheap, and writing

@@ -197,9 +197,11 @@ void ProcessList::raisePeaks(double recvSpeedTotal, double sentSpeedTotal)
 }
 
 // A process whose /proc entry is gone survives one more report (its grace
-// round) and is dropped by the second; its last state stays in the history.
+// round) and is dropped by the second; its last state stays in the history,
+// and so in the process document, for a while (see dropGoneProcesses).
 void ProcessList::sweepVanishedProcesses()
 {
+    ++reportRound;
     const QString statPattern = ferrow::paths().procDir + QStringLiteral("/%1/stat");
     QList<qint32> removed;
     for (auto it = activeProcesses.begin(); it != activeProcesses.end(); ++it) {
@@ -217,13 +219,61 @@ void ProcessList::sweepVanishedProcesses()
                 removed.append(it.key());
         }
     }
-    for (qint32 pid : qAsConst(removed))
+    for (qint32 pid : qAsConst(removed)) {
         activeProcesses.remove(pid);
+        // The history now holds the only copy, so marking it copies nothing.
+        const auto it = processHistory.find(pid);
+        if (it != processHistory.end()) {
+            it.value()->departedRound = reportRound;
+            departures.push_back({reportRound, pid});
+        }
+    }
+    dropGoneProcesses();
+}
+
+// Bounds the history under process churn: a gone process leaves it once it
+// has been gone for GoneRetentionReports reports, and whenever more than
+// GoneLimit gone processes are held, those that left first go first. Active
+// processes are never dropped.
+//
+// Time is counted in reports: the collector sends one a second, the count
+// never goes back with the wall clock, and the history only grows by reports.
+// 600 reports (ten minutes) list a short-lived process in some 120 documents
+// of the 5-second refresh, ample for a reader to see its final totals. 10,000
+// gone processes is far more than a machine normally starts with traffic in
+// ten minutes, yet keeps the document near 1 MB and its rewrite in tens of
+// milliseconds; under heavier churn the latest departures are the ones shown.
+//
+// The history only feeds the process document: the per-application, audit and
+// hourly figures are added from the reports into their own tables, so
+// dropping a record changes none of them. Departures are queued in the order
+// they happen, so the cost is constant per departure plus one map removal.
+void ProcessList::dropGoneProcesses()
+{
+    while (!departures.empty() && reportRound - departures.front().round >= GoneRetentionReports) {
+        dropDeparted(departures.front());
+        departures.pop_front();
+    }
+    // Every active process has its record in the history: the rest are gone.
+    while (!departures.empty() && processHistory.size() - activeProcesses.size() > GoneLimit) {
+        dropDeparted(departures.front());
+        departures.pop_front();
+    }
+}
+
+// A pid reported again after it left has a new record, active (departure
+// round 0) or gone later: only the record that left in that round is dropped.
+void ProcessList::dropDeparted(const Departure &departure)
+{
+    const auto it = processHistory.find(departure.pid);
+    if (it != processHistory.end() && it.value().fields().departedRound == departure.round)
+        processHistory.erase(it);
 }
 
 void ProcessList::onClearAllProcess()
 {
     processHistory.clear();
+    departures.clear();
     activeProcesses.clear();
     appTraffic.clear();
     auditTraffic.clear();

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <deque>
 #include <functional>
 
 #include "auditconfig.h"
@@ -97,10 +98,27 @@ public:
     std::function<void(const QString &path)> databaseMovedAside;
 
 private:
+    // A process that left activeProcesses in the given report. Departures
+    // are queued as they happen, so the one that left first is at the front.
+    struct Departure {
+        quint64 round;
+        qint32 pid;
+    };
+
+    // How long and how many gone processes the history keeps (the reasons
+    // are with dropGoneProcesses).
+    static constexpr quint64 GoneRetentionReports = 600;
+    static constexpr int GoneLimit = 10000;
+
     void buildShells();
     void raisePeaks(double recvSpeedTotal, double sentSpeedTotal);
     void sweepVanishedProcesses();
+    void dropGoneProcesses();
+    void dropDeparted(const Departure &departure);
     bool saveFlush(const HourRecord &hour);
+
+    quint64 reportRound = 0;
+    std::deque<Departure> departures;
 };
 
 } // namespace process

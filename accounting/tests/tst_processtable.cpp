@@ -42,6 +42,11 @@ NetworkProcess report(qint32 pid, quint64 rx, quint64 tx, double rxSpeed = 0, do
 // A pid that no process has: above the kernel's pid limit.
 constexpr qint32 GonePid = 4194304 + 17;
 
+// The history keeps a gone process for this many reports after it left the
+// active table, and at most this many gone processes at a time.
+constexpr int GoneRetentionReports = 600;
+constexpr int GoneLimit = 10000;
+
 QByteArray readFile(const QString &path)
 {
     QFile file(path);
@@ -67,6 +72,9 @@ private slots:
     void emptyReportOnlyResetsSpeedsAndSweeps();
     void vanishedChildSurvivesOneReportThenLeaves();
     void pidGoneBeforeItsFirstReportFollowsTheSameTwoSteps();
+    void goneProcessIsListedForTheRetentionThenLeaves();
+    void pidThatLeavesTwiceIsKeptForItsLastDeparture();
+    void beyondTheLimitTheFirstGoneLeaveAndFiguresStayExact();
     void auditFiguresGrowOnlyWhileAnAuditIsEffective_data();
     void auditFiguresGrowOnlyWhileAnAuditIsEffective();
     void speedsAreRoundedToHundredths_data();
@@ -301,6 +309,97 @@ void TestProcessTable::pidGoneBeforeItsFirstReportFollowsTheSameTwoSteps()
     // A pid seen again after removal starts a new record.
     list->processNetworkData({report(GonePid, 1, 1)});
     QCOMPARE(list->activeProcesses.value(GonePid)->sum_recv, quint64(1));
+}
+
+void TestProcessTable::goneProcessIsListedForTheRetentionThenLeaves()
+{
+    const qint32 self = qint32(QCoreApplication::applicationPid());
+    list->processNetworkData({report(GonePid, 4242, 1), report(self, 7, 7)});
+    list->processNetworkData({}); // GonePid leaves the active table
+    QVERIFY(!list->activeProcesses.contains(GonePid));
+
+    for (int i = 1; i < GoneRetentionReports; ++i)
+        list->processNetworkData({});
+    list->writeProcessDocument();
+    QVERIFY(readFile(ferrow::paths().processInfoFile).contains("\"sum_recv\":4242,"));
+
+    list->processNetworkData({});
+    QVERIFY(!list->processHistory.contains(GonePid));
+    list->writeProcessDocument();
+    const QByteArray document = readFile(ferrow::paths().processInfoFile);
+    QVERIFY(!document.contains("\"sum_recv\":4242,"));
+    // A live process stays however long it has been listed.
+    QVERIFY(document.contains("\"sum_recv\":7,"));
+    QCOMPARE(list->processHistory.keys(), QList<qint32>{self});
+}
+
+void TestProcessTable::pidThatLeavesTwiceIsKeptForItsLastDeparture()
+{
+    list->processNetworkData({report(GonePid, 1, 0)});
+    list->processNetworkData({}); // first departure
+    list->processNetworkData({report(GonePid, 20, 0)});
+    list->processNetworkData({}); // second departure, two reports later
+    QVERIFY(!list->activeProcesses.contains(GonePid));
+
+    // The first departure ages out without taking the second record along.
+    for (int i = 0; i < GoneRetentionReports - 1; ++i)
+        list->processNetworkData({});
+    QCOMPARE(list->processHistory.value(GonePid)->sum_recv, quint64(20));
+    list->processNetworkData({});
+    QVERIFY(!list->processHistory.contains(GonePid));
+}
+
+void TestProcessTable::beyondTheLimitTheFirstGoneLeaveAndFiguresStayExact()
+{
+    const qint32 self = qint32(QCoreApplication::applicationPid());
+    list->auditConfig.auditFlags = AuditConfig::TotalAudit;
+    list->processNetworkData({report(self, 3, 5)});
+
+    // Two batches of 6000 short-lived processes; the first to leave has the
+    // higher pids, so pid order is not departure order.
+    const int batch = 6000;
+    const qint32 firstBase = GonePid + batch;
+    const qint32 secondBase = GonePid;
+    quint64 recv = 3;
+    quint64 sent = 5;
+    for (qint32 base : {firstBase, secondBase}) {
+        QList<NetworkProcess> processes;
+        for (int i = 0; i < batch; ++i) {
+            processes.append(report(base + i, quint64(i) + 1, 2));
+            recv += quint64(i) + 1;
+            sent += 2;
+        }
+        list->processNetworkData(processes); // the previous batch leaves
+    }
+    list->processNetworkData({}); // the second batch leaves
+
+    const int dropped = 2 * batch - GoneLimit;
+    QCOMPARE(list->processHistory.size(), GoneLimit + 1);
+    QVERIFY(list->processHistory.contains(self));
+    QVERIFY(!list->processHistory.contains(firstBase));
+    QVERIFY(!list->processHistory.contains(firstBase + dropped - 1));
+    QVERIFY(list->processHistory.contains(firstBase + dropped));
+    QVERIFY(list->processHistory.contains(secondBase));
+    QVERIFY(list->processHistory.contains(secondBase + batch - 1));
+    list->writeProcessDocument();
+    QCOMPARE(QJsonDocument::fromJson(readFile(ferrow::paths().processInfoFile)).array().size(), GoneLimit + 1);
+
+    // Every figure still counts every byte of every report.
+    const auto sums = [](const QMap<QString, AppTraffic> &table) {
+        quint64 r = 0, s = 0;
+        for (const AppTraffic &t : table) {
+            r += t.recv;
+            s += t.sent;
+        }
+        return qMakePair(r, s);
+    };
+    QCOMPARE(sums(list->appTraffic), qMakePair(recv, sent));
+    QCOMPARE(sums(list->pendingAppTraffic), qMakePair(recv, sent));
+    QCOMPARE(sums(list->auditTraffic), qMakePair(recv, sent));
+    QCOMPARE(list->hourRecord.recv, qint64(recv));
+    QCOMPARE(list->hourRecord.sent, qint64(sent));
+    QCOMPARE(list->periodDownload, recv);
+    QCOMPARE(list->periodUpload, sent);
 }
 
 void TestProcessTable::auditFiguresGrowOnlyWhileAnAuditIsEffective_data()
