@@ -16,6 +16,10 @@ packages=(
     python3 dbus-daemon
     # tests: private bus services, network namespaces, process tools
     python3-dbus python3-gi iproute2 util-linux procps iputils-ping tzdata
+    # tests: a steered wall clock for the daemon alone
+    faketime
+    # tests: ferrowctl's metrics file read back by the Prometheus text-format parser
+    python3-prometheus-client
 )
 
 missing=()

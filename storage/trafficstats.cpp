@@ -1,6 +1,7 @@
 #include "trafficstats.h"
 
 #include "databasefile.h"
+#include "reportrows.h"
 
 #include <cmath>
 #include <cstdio>
@@ -30,53 +31,6 @@ int32_t averageRate(int64_t bytes, int64_t mins)
 {
     const int64_t minutes = mins == 0 ? 1 : mins;
     return static_cast<int32_t>(((bytes / 1024) / minutes) / 60);
-}
-
-// Appends the object of one hour row. The statement's columns are: time,
-// mins, recv, sent, recv_peak, sent_peak, total_peak[, report_status].
-void appendHourObject(cJSON *array, sqlite3_stmt *stmt, bool withStatus)
-{
-    const char *time = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
-    const int64_t mins = sqlite3_column_int64(stmt, 1);
-    const int64_t recv = sqlite3_column_int64(stmt, 2);
-    const int64_t sent = sqlite3_column_int64(stmt, 3);
-
-    const double up = bytesToGB(sent);
-    const double down = bytesToGB(recv);
-    const int32_t avgUp = averageRate(sent, mins);
-    const int32_t avgDown = averageRate(recv, mins);
-    // A 32-bit sum; widened first so that an overflow wraps instead of being undefined.
-    const int32_t avg = static_cast<int32_t>(static_cast<int64_t>(avgUp) + avgDown);
-
-    cJSON *object = cJSON_CreateObject();
-    cJSON_AddStringToObject(object, "time", time ? time : "");
-    cJSON_AddNumberToObject(object, "up", up);
-    cJSON_AddNumberToObject(object, "down", down);
-    cJSON_AddNumberToObject(object, "tot", up + down);
-    cJSON_AddNumberToObject(object, "avg_up", avgUp);
-    cJSON_AddNumberToObject(object, "avg_down", avgDown);
-    cJSON_AddNumberToObject(object, "avg", avg);
-    cJSON_AddNumberToObject(object, "pk_up", sqlite3_column_int(stmt, 5));
-    cJSON_AddNumberToObject(object, "pk_down", sqlite3_column_int(stmt, 4));
-    cJSON_AddNumberToObject(object, "pk", sqlite3_column_int(stmt, 6));
-    if (withStatus)
-        cJSON_AddNumberToObject(object, "status", sqlite3_column_int(stmt, 7));
-    cJSON_AddItemToArray(array, object);
-}
-
-void appendTopAppObject(cJSON *array, sqlite3_stmt *stmt)
-{
-    const char *app = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
-    const double down = bytesToGB(sqlite3_column_int64(stmt, 1));
-    const double up = bytesToGB(sqlite3_column_int64(stmt, 2));
-
-    cJSON *object = cJSON_CreateObject();
-    cJSON_AddStringToObject(object, "app", app ? app : "");
-    cJSON_AddNumberToObject(object, "up", up);
-    cJSON_AddNumberToObject(object, "down", down);
-    // The sum of the two rounded values, not a conversion of the summed total.
-    cJSON_AddNumberToObject(object, "tot", up + down);
-    cJSON_AddItemToArray(array, object);
 }
 
 using RowAppender = void (*)(cJSON *, sqlite3_stmt *);
@@ -134,6 +88,53 @@ void markHoursReported(sqlite3 *db, const char *cutoff)
 }
 
 } // namespace
+
+// Appends the object of one hour row. The statement's columns are: time,
+// mins, recv, sent, recv_peak, sent_peak, total_peak[, report_status].
+void appendHourObject(cJSON *array, sqlite3_stmt *stmt, bool withStatus)
+{
+    const char *time = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
+    const int64_t mins = sqlite3_column_int64(stmt, 1);
+    const int64_t recv = sqlite3_column_int64(stmt, 2);
+    const int64_t sent = sqlite3_column_int64(stmt, 3);
+
+    const double up = bytesToGB(sent);
+    const double down = bytesToGB(recv);
+    const int32_t avgUp = averageRate(sent, mins);
+    const int32_t avgDown = averageRate(recv, mins);
+    // A 32-bit sum; widened first so that an overflow wraps instead of being undefined.
+    const int32_t avg = static_cast<int32_t>(static_cast<int64_t>(avgUp) + avgDown);
+
+    cJSON *object = cJSON_CreateObject();
+    cJSON_AddStringToObject(object, "time", time ? time : "");
+    cJSON_AddNumberToObject(object, "up", up);
+    cJSON_AddNumberToObject(object, "down", down);
+    cJSON_AddNumberToObject(object, "tot", up + down);
+    cJSON_AddNumberToObject(object, "avg_up", avgUp);
+    cJSON_AddNumberToObject(object, "avg_down", avgDown);
+    cJSON_AddNumberToObject(object, "avg", avg);
+    cJSON_AddNumberToObject(object, "pk_up", sqlite3_column_int(stmt, 5));
+    cJSON_AddNumberToObject(object, "pk_down", sqlite3_column_int(stmt, 4));
+    cJSON_AddNumberToObject(object, "pk", sqlite3_column_int(stmt, 6));
+    if (withStatus)
+        cJSON_AddNumberToObject(object, "status", sqlite3_column_int(stmt, 7));
+    cJSON_AddItemToArray(array, object);
+}
+
+void appendTopAppObject(cJSON *array, sqlite3_stmt *stmt)
+{
+    const char *app = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0));
+    const double down = bytesToGB(sqlite3_column_int64(stmt, 1));
+    const double up = bytesToGB(sqlite3_column_int64(stmt, 2));
+
+    cJSON *object = cJSON_CreateObject();
+    cJSON_AddStringToObject(object, "app", app ? app : "");
+    cJSON_AddNumberToObject(object, "up", up);
+    cJSON_AddNumberToObject(object, "down", down);
+    // The sum of the two rounded values, not a conversion of the summed total.
+    cJSON_AddNumberToObject(object, "tot", up + down);
+    cJSON_AddItemToArray(array, object);
+}
 
 double bytesToGB(int64_t bytes)
 {
