@@ -20,6 +20,13 @@ inherits from the test. Every variable is optional except FAKE_COLLECTOR_SOCKET.
                              silent (connection kept open); default unlimited
   FAKE_COLLECTOR_SILENT_MS   with FAKE_COLLECTOR_DOCUMENTS: resume sending after
                              this many ms of silence (default: silent for good)
+  FAKE_COLLECTOR_IDLE_DOCUMENT with FAKE_COLLECTOR_DOCUMENTS: JSON text sent at the
+                             same pace once a connection's documents are spent,
+                             instead of falling silent; each SIGUSR1 then allows
+                             FAKE_COLLECTOR_DOCUMENTS more documents on every
+                             connection (logged as "usr1")
+  FAKE_COLLECTOR_DROP_PRELOAD "1": run without LD_PRELOAD (re-executed at once),
+                             so a library preloaded into the daemon stays its own
   FAKE_COLLECTOR_CLOSE_AFTER close each connection after this many documents and
                              stop listening, keeping the socket file in place
   FAKE_COLLECTOR_DOCUMENT    JSON text of the document sent each time (default: a
@@ -69,6 +76,15 @@ def default_document():
     })
 
 
+# Batches of FAKE_COLLECTOR_DOCUMENTS allowed so far (see FAKE_COLLECTOR_IDLE_DOCUMENT).
+batches = [1]
+
+
+def on_usr1(signum, _frame):
+    batches[0] += 1
+    log("usr1")
+
+
 def on_term(signum, _frame):
     log("term")
     signal.signal(signal.SIGTERM, signal.SIG_DFL)
@@ -90,6 +106,8 @@ def serve(conn, listener_holder):
     close_after = env("FAKE_COLLECTOR_CLOSE_AFTER")
     close_after = int(close_after) if close_after else None
     body = (env("FAKE_COLLECTOR_DOCUMENT") or default_document()).encode("utf-8")
+    idle = env("FAKE_COLLECTOR_IDLE_DOCUMENT")
+    idle = idle.encode("utf-8") if idle is not None and limit is not None else None
     try:
         raw_path = env("FAKE_COLLECTOR_FRAMES_FILE")
         if raw_path:
@@ -105,7 +123,12 @@ def serve(conn, listener_holder):
                     listener.shutdown(socket.SHUT_RDWR)
                 conn.close()
                 return
-            if limit is not None and sent == limit:
+            if idle is not None:
+                if sent >= limit * batches[0]:
+                    conn.sendall(frame(idle))
+                    time.sleep(interval)
+                    continue
+            elif limit is not None and sent == limit:
                 if not silent_ms:
                     while True:
                         time.sleep(3600)
@@ -118,11 +141,16 @@ def serve(conn, listener_holder):
 
 
 def main():
+    if env("FAKE_COLLECTOR_DROP_PRELOAD") == "1" and "LD_PRELOAD" in os.environ:
+        clean = dict(os.environ)
+        del clean["LD_PRELOAD"]
+        os.execve(sys.executable, [sys.executable] + sys.argv, clean)
     # The SIGTERM disposition is in place before "start" is logged.
     if env("FAKE_COLLECTOR_IGNORE_TERM") == "1":
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
     else:
         signal.signal(signal.SIGTERM, on_term)
+    signal.signal(signal.SIGUSR1, on_usr1)
     log("start %d" % os.getpid())
     log("cwd %s" % os.getcwd())
     log("argv %s" % json.dumps([sys.executable] + sys.argv))

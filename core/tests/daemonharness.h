@@ -21,7 +21,10 @@
 
 #include <sqlite3.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -72,6 +75,10 @@ protected slots:
 
 protected:
     bool startNamespace();
+    // Puts the data directory on a file system of its own of `size` (a tmpfs
+    // size option: "256k", "16m"), so that the test can fill it: the
+    // namespaces are started anew over it. Unmounted at cleanup.
+    bool useDataFileSystem(const QByteArray &size);
     QList<pid_t> processesInNamespace() const;
     bool startDaemon(QProcess &daemon, const QMap<QByteArray, QByteArray> &environment = {});
     bool stopDaemon(QProcess &daemon, int signalNumber);
@@ -86,6 +93,7 @@ protected:
     QString data;
     QString record;
     QProcess holder;
+    bool dataMounted = false;
 };
 
 inline void DaemonHarness::initTestCase()
@@ -144,6 +152,9 @@ inline void DaemonHarness::cleanup()
     }
     holder.kill();
     holder.waitForFinished(5000);
+    if (dataMounted)
+        ::umount2(data.toUtf8().constData(), MNT_DETACH);
+    dataMounted = false;
     services.stop();
     bus.stop();
     delete work;
@@ -173,6 +184,20 @@ inline bool DaemonHarness::startNamespace()
         QTest::qWait(50);
     }
     return false;
+}
+
+inline bool DaemonHarness::useDataFileSystem(const QByteArray &size)
+{
+    // Nothing runs in the namespaces yet: the holder alone goes.
+    holder.kill();
+    holder.waitForFinished(5000);
+    const QByteArray options = "mode=0755,size=" + size;
+    if (::mount("tmpfs", data.toUtf8().constData(), "tmpfs", 0, options.constData()) != 0) {
+        qWarning("mount %s: %s", qPrintable(data), strerror(errno));
+        return false;
+    }
+    dataMounted = true;
+    return startNamespace();
 }
 
 inline bool DaemonHarness::startDaemon(QProcess &daemon, const QMap<QByteArray, QByteArray> &environment)

@@ -18,7 +18,8 @@ shift 4
 mount_point() {
     parent=$1 kind=$2 name=$3
     [ -e "$parent/$name" ] && return 0
-    layer=$work/layer$(echo "$parent" | tr / _)
+    # One layer per namespace: WORKDIR may serve several in turn.
+    layer=$work/layer$(echo "$parent" | tr / _)-$$
     mkdir -p "$layer/upper" "$layer/work"
     if [ "$kind" = dir ]; then mkdir "$layer/upper/$name"; else : > "$layer/upper/$name"; fi
     mount -t overlay overlay -o "lowerdir=$parent,upperdir=$layer/upper,workdir=$layer/work" "$parent"
