@@ -38,6 +38,7 @@ struct Intervals {
     qint64 periodHourMs = 3600000;  // one hour of an audit period
     int healthCheckMs = 2000;       // collector link health check
     int restartDelayMs = 5000;      // delay before a collector restart attempt
+    int slowRestartMs = 60000;      // pace of the attempts once the quick ones failed
     int reconnectMs = 5000;         // socket reconnection attempts
     int readyCheckMs = 500;         // collector readiness polling
     int processStopMs = 3000;       // wait for the collector to start or stop

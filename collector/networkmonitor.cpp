@@ -10,6 +10,7 @@
 #include <limits>
 
 int NetworkMonitor::unconnectedTicks = 0;
+std::function<qint64()> NetworkMonitor::monotonicClock;
 
 namespace {
 // More whole seconds than this without a document: the collector is taken for hung.
@@ -29,6 +30,7 @@ NetworkMonitor::NetworkMonitor(QObject *parent)
     , restartDelaySeconds(ferrow::intervals().restartDelayMs / 1000)
 {
     registerNetworkProcessTypes();
+    monotonic.start();
 
     connect(server, &NetworkSocketServer::serverStarted, this, &NetworkMonitor::onServerStarted);
     connect(server, &NetworkSocketServer::serverStopped, this, &NetworkMonitor::onServerStopped);
@@ -57,11 +59,12 @@ bool NetworkMonitor::startMonitoring()
         return false;
     }
     restartAttempts = 0;
+    waitingSlowly = false;
     if (!server->startServer())
         return false;
 
     running = true;
-    lastDataTime = ferrow::currentDateTime();
+    lastDataMs = monotonicMs();
     healthCheckTimer->start();
     emit statusChanged(QStringLiteral("正在启动监控服务..."));
     return true;
@@ -71,6 +74,7 @@ void NetworkMonitor::stopMonitoring()
 {
     // Cleared first, so the notifications of the collector's stop count nothing.
     running = false;
+    waitingSlowly = false;
     restartTimer->stop();
     healthCheckTimer->stop();
     client->disconnectFromServer();
@@ -88,9 +92,16 @@ bool NetworkMonitor::isServerHealthy() const
     return server->isServerRunning() && silenceSeconds() <= maxSilenceSeconds;
 }
 
+qint64 NetworkMonitor::monotonicMs() const
+{
+    return monotonicClock ? monotonicClock() : monotonic.elapsed();
+}
+
 int NetworkMonitor::silenceSeconds() const
 {
-    const qint64 seconds = lastDataTime.secsTo(ferrow::currentDateTime());
+    // Whole seconds on the monotonic clock: setting the wall clock neither
+    // makes a healthy collector look silent nor hides a silent one.
+    const qint64 seconds = (monotonicMs() - lastDataMs) / 1000;
     return int(qBound<qint64>(std::numeric_limits<int>::min(), seconds, std::numeric_limits<int>::max()));
 }
 
@@ -99,6 +110,7 @@ void NetworkMonitor::onServerStarted()
     emit statusChanged(QStringLiteral("服务器已启动，正在连接..."));
     client->connectToServer();
     restartAttempts = 0;
+    waitingSlowly = false;
 }
 
 void NetworkMonitor::onServerStopped()
@@ -111,13 +123,28 @@ void NetworkMonitor::onServerStopped()
         emit statusChanged(QStringLiteral("服务器停止，第 %1 次尝试重启...").arg(restartAttempts));
         // Re-arming restarts the countdown: attempts counted in a burst lead
         // to one restart after the last of them.
+        restartTimer->setInterval(ferrow::intervals().restartDelayMs);
         restartTimer->start();
         return;
     }
-    running = false;
-    healthCheckTimer->stop();
+    restartSlowly();
+}
+
+void NetworkMonitor::restartSlowly()
+{
+    // A cause that goes away (a full disk, a squatted socket path, a missing
+    // kernel feature) must not stop the counting for good: the attempts go
+    // on at the slow pace. Reports of the same failure while the slow attempt
+    // is pending do not postpone it.
+    if (waitingSlowly && restartTimer->isActive())
+        return;
+    waitingSlowly = true;
+    const int delayMs = ferrow::intervals().slowRestartMs;
+    restartTimer->setInterval(delayMs);
+    restartTimer->start();
+    qWarning().noquote() << QStringLiteral("服务器重启失败，%1 秒后再次尝试").arg(delayMs / 1000.0);
     emit errorOccurred(QStringLiteral("服务器重启失败，已尝试 %1 次").arg(maxRestartAttempts));
-    emit statusChanged(QStringLiteral("监控已停止"));
+    emit statusChanged(QStringLiteral("服务器重启失败，%1 秒后再次尝试...").arg(delayMs / 1000.0));
 }
 
 void NetworkMonitor::onServerError(const QString &error)
@@ -131,17 +158,21 @@ void NetworkMonitor::attemptServerRestart()
 {
     if (!running)
         return;
+    waitingSlowly = false;
     qDebug() << "尝试重启 Python 服务器...";
     client->disconnectFromServer();
-    if (server->startServer())
+    if (server->startServer()) {
+        // The silence of the new collector counts from its start.
+        lastDataMs = monotonicMs();
         emit statusChanged(QStringLiteral("正在重启服务器..."));
-    else
+    } else {
         onServerStopped();
+    }
 }
 
 void NetworkMonitor::onSocketDataReceived(const QJsonObject &data)
 {
-    lastDataTime = ferrow::currentDateTime();
+    lastDataMs = monotonicMs();
     QList<NetworkProcess> processes;
     if (networkProcessesFromDocument(data, processes))
         emit dataReceived(processes);
@@ -166,7 +197,8 @@ void NetworkMonitor::onSocketError(const QString &error)
 
 void NetworkMonitor::checkServerHealth()
 {
-    if (!running)
+    // Nothing to check while a slow restart attempt is pending.
+    if (!running || waitingSlowly)
         return;
 
     const int silence = silenceSeconds();

@@ -1,12 +1,14 @@
 #pragma once
 
-#include <QDateTime>
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
 #include <QString>
 
 #include "networkprocess.h"
+
+#include <functional>
 
 class NetworkSocketServer;
 class NetworkSocketClient;
@@ -15,7 +17,8 @@ class QTimer;
 // The collector link as the rest of the daemon sees it: launches the collector
 // through NetworkSocketServer, reads it through NetworkSocketClient, turns every
 // data document into a QList<NetworkProcess>, checks the link's health every
-// two seconds and restarts a failed collector at most three times in a row.
+// two seconds and restarts a failed collector three times in a row at the
+// quick pace, then once a minute until one of them becomes ready again.
 class NetworkMonitor : public QObject
 {
     Q_OBJECT
@@ -37,6 +40,11 @@ public:
     // restart.
     static int unconnectedTicks;
 
+    // Milliseconds of a monotonic clock, which measures the collector's
+    // silence. Empty means the system's monotonic clock; tests replace it to
+    // let time pass without waiting.
+    static std::function<qint64()> monotonicClock;
+
 signals:
     void dataReceived(const QList<NetworkProcess> &processes);
     void errorOccurred(const QString &error);
@@ -55,6 +63,8 @@ public slots:
 
 private:
     int silenceSeconds() const;
+    qint64 monotonicMs() const;
+    void restartSlowly();
 
     NetworkSocketServer *server;
     NetworkSocketClient *client;
@@ -64,5 +74,9 @@ private:
     qint32 restartAttempts = 0;
     qint32 maxRestartAttempts;
     qint32 restartDelaySeconds;
-    QDateTime lastDataTime;
+    // The quick attempts are spent: the next one comes at the slow pace.
+    bool waitingSlowly = false;
+    QElapsedTimer monotonic;
+    // Monotonic time of the last document (or of the collector's start).
+    qint64 lastDataMs = 0;
 };

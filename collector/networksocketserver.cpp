@@ -3,10 +3,18 @@
 #include "defaults.h"
 
 #include <QDebug>
+#include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QList>
 #include <QThread>
 #include <QTimer>
+
+#include <csignal>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 int NetworkSocketServer::readyTicks = 0;
 
@@ -15,11 +23,102 @@ namespace {
 constexpr int maxReadyTicksWithoutFile = 9;
 // Pause after stopping a collector found running at start.
 constexpr unsigned long pauseAfterStopMs = 500;
+
+// The collector process: it gets SIGTERM when the daemon dies, also by
+// SIGKILL, so that no collector outlives its daemon.
+class CollectorProcess : public QProcess
+{
+public:
+    explicit CollectorProcess(QObject *parent)
+        : QProcess(parent)
+    {
+    }
+
+    void start(const QString &program, const QStringList &arguments)
+    {
+        parentPid = ::getpid();
+        QProcess::start(program, arguments, QIODevice::ReadWrite);
+    }
+
+protected:
+    // Runs in the child between fork and exec: async-signal-safe calls only.
+    void setupChildProcess() override
+    {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        // The daemon died before the request took effect.
+        if (::getppid() != parentPid)
+            ::_exit(127);
+    }
+
+private:
+    pid_t parentPid = 0;
+};
+
+// The link's text, "mnt:[inode]", names the namespace.
+QByteArray mountNamespace(const QString &pid)
+{
+    char target[64] = {};
+    const QByteArray link = QStringLiteral("/proc/%1/ns/mnt").arg(pid).toLatin1();
+    const ssize_t size = ::readlink(link.constData(), target, sizeof target - 1);
+    return size > 0 ? QByteArray(target, int(size)) : QByteArray();
+}
+
+// Pids of our user's processes in our mount namespace that run the collector
+// script (its path is the interpreter's first argument).
+QList<pid_t> strayCollectors(const QString &script)
+{
+    QList<pid_t> pids;
+    const QByteArray ownNamespace = mountNamespace(QStringLiteral("self"));
+    if (ownNamespace.isEmpty())
+        return pids;
+    const pid_t self = ::getpid();
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        bool isPid = false;
+        const pid_t pid = pid_t(entry.toInt(&isPid));
+        if (!isPid || pid == self)
+            continue;
+        struct stat info = {};
+        if (::stat(QStringLiteral("/proc/%1").arg(entry).toLocal8Bit().constData(), &info) != 0
+            || info.st_uid != ::geteuid())
+            continue;
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(entry));
+        if (!cmdline.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> argv = cmdline.readAll().split('\0');
+        if (argv.size() < 2 || QString::fromLocal8Bit(argv.at(1)) != script)
+            continue;
+        if (mountNamespace(entry) == ownNamespace)
+            pids << pid;
+    }
+    return pids;
+}
 } // namespace
+
+int NetworkSocketServer::terminateStrayCollectors()
+{
+    const QString script = ferrow::paths().collectorScript;
+    const QList<pid_t> found = strayCollectors(script);
+    if (found.isEmpty())
+        return 0;
+    qWarning() << "停止上次运行遗留的采集进程:" << found;
+    for (const pid_t pid : found)
+        ::kill(pid, SIGTERM);
+    QElapsedTimer waited;
+    waited.start();
+    QList<pid_t> left = found;
+    while (!left.isEmpty() && waited.elapsed() < ferrow::intervals().processStopMs) {
+        QThread::msleep(20);
+        left = strayCollectors(script);
+    }
+    for (const pid_t pid : left)
+        ::kill(pid, SIGKILL);
+    return found.size();
+}
 
 NetworkSocketServer::NetworkSocketServer(QObject *parent)
     : QObject(parent)
-    , process(new QProcess(this))
+    , process(new CollectorProcess(this))
     , readyCheckTimer(new QTimer(this))
     , scriptPath(ferrow::paths().collectorScript)
     , socketPath(ferrow::paths().collectorSocket)
@@ -68,7 +167,7 @@ bool NetworkSocketServer::startServer()
     // The collector runs in the directory that holds it.
     process->setWorkingDirectory(QFileInfo(scriptPath).absolutePath());
     process->setProcessChannelMode(QProcess::SeparateChannels);
-    process->start(ferrow::paths().collectorInterpreter, {scriptPath}, QIODevice::ReadWrite);
+    static_cast<CollectorProcess *>(process)->start(ferrow::paths().collectorInterpreter, {scriptPath});
 
     if (process->waitForStarted(ferrow::intervals().processStopMs)) {
         readyCheckTimer->start();
@@ -92,7 +191,15 @@ void NetworkSocketServer::stopServer()
 
 bool NetworkSocketServer::isServerRunning() const
 {
-    return process->state() == QProcess::Running && QFile::exists(socketPath) && serverReady;
+    return process->state() == QProcess::Running && socketFileExists() && serverReady;
+}
+
+bool NetworkSocketServer::socketFileExists() const
+{
+    // Only a file of our own user counts: anybody may put something at the
+    // path in /tmp, and the collector replaces it when it starts serving.
+    struct stat info = {};
+    return ::lstat(QFile::encodeName(socketPath).constData(), &info) == 0 && info.st_uid == ::geteuid();
 }
 
 void NetworkSocketServer::removeSocketFile()
@@ -167,7 +274,7 @@ void NetworkSocketServer::onReadyReadStandardError()
 void NetworkSocketServer::checkServerReady()
 {
     ++readyTicks;
-    if (QFile::exists(socketPath) || readyTicks > maxReadyTicksWithoutFile) {
+    if (socketFileExists() || readyTicks > maxReadyTicksWithoutFile) {
         readyCheckTimer->stop();
         serverReady = true;
         readyTicks = 0;

@@ -6,8 +6,9 @@
 
 class QTimer;
 
-// Launches the collector script as a child process, declares it ready once
-// its socket file exists (or on the tenth readiness tick), relays its output,
+// Launches the collector script as a child process that ends with the daemon
+// however the daemon ends, declares it ready once its socket file exists (a
+// file of our own user; or on the tenth readiness tick), relays its output,
 // reports its exit and errors, and stops it (SIGTERM, then SIGKILL).
 class NetworkSocketServer : public QObject
 {
@@ -26,6 +27,12 @@ public:
     // supervisor of the process; ticks of an unfinished wait carry over.
     static int readyTicks;
 
+    // Ends every collector a dead predecessor of this daemon left behind:
+    // processes of our user in our mount namespace running the collector
+    // script. Called once at start, before the first launch; returns how many
+    // were found.
+    static int terminateStrayCollectors();
+
 signals:
     void serverStarted();
     void serverStopped();
@@ -42,6 +49,7 @@ public slots:
 
 private:
     void relayOutput(const QByteArray &bytes, const QString &prefix);
+    bool socketFileExists() const;
 
     QProcess *process;
     QTimer *readyCheckTimer;

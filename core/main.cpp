@@ -1,16 +1,19 @@
 // Entry of the daemon: single instance, signal handling, controller start and stop.
+#include "defaults.h"
+#include "instanceguard.h"
+#include "networksocketserver.h"
 #include "processmonitor.h"
 #include "signalnotifier.h"
 
 #include <QCoreApplication>
-#include <QSharedMemory>
+#include <QFile>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <sys/stat.h>
 
 namespace {
-
-// Only the existence of this segment matters: it marks a running instance.
-QSharedMemory instanceGuard(QStringLiteral("FerrowMonitorDaemon"));
 
 QCoreApplication *application = nullptr;
 
@@ -22,8 +25,6 @@ void quitOnSignal(int signalNumber)
         qDebug("Received signal SIGINT quitting ...");
     else if (signalNumber == SIGTERM)
         qDebug("Received signal SIGTERM quitting ...");
-    // Detach first, so that a new instance may start as soon as this one quits.
-    instanceGuard.detach();
     QCoreApplication::quit();
 }
 
@@ -38,11 +39,25 @@ int main(int argc, char *argv[])
     SignalNotifier signalNotifier{SIGTERM, SIGINT};
     QObject::connect(&signalNotifier, &SignalNotifier::received, &app, quitOnSignal);
 
-    if (instanceGuard.attach(QSharedMemory::ReadWrite)) {
+    // Held until the process ends, whatever ends it. The lock file lies in the
+    // data directory, which only root may write.
+    const QString dataDir = ferrow::paths().dataDir;
+    if (::mkdir(QFile::encodeName(dataDir).constData(), 0755) != 0 && errno != EEXIST)
+        qWarning("mkdir %s: %s", qUtf8Printable(dataDir), strerror(errno));
+    InstanceGuard instanceGuard;
+    switch (instanceGuard.acquire(dataDir + QStringLiteral("/ferrow-monitor.lock"))) {
+    case InstanceGuard::Acquired:
+        break;
+    case InstanceGuard::HeldElsewhere:
         qDebug("Ferrow Monitor Daemon 已启动");
         return 1;
+    case InstanceGuard::Failed:
+        qWarning("%s", qUtf8Printable(QStringLiteral("无法锁定单实例文件 %1").arg(instanceGuard.error())));
+        return 1;
     }
-    instanceGuard.create(1, QSharedMemory::ReadWrite);
+
+    // A collector left by a predecessor that died would run beside ours.
+    NetworkSocketServer::terminateStrayCollectors();
 
     using sysmonitor::process::ProcessMonitor;
     ProcessMonitor::instance()->start();

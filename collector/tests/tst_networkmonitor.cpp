@@ -1,5 +1,6 @@
 // NetworkMonitor with its real supervisor and client, fake_collector.py as
-// the collector child, and a steerable clock for the silence checks.
+// the collector child, and steerable clocks (wall and monotonic) for the
+// silence checks.
 #include "fakecollector.h"
 #include "networkmonitor.h"
 #include "networksocketclient.h"
@@ -40,6 +41,8 @@ QString attempt(int n)
     return QStringLiteral("服务器停止，第 %1 次尝试重启...").arg(n);
 }
 
+const QString slowPace = QStringLiteral("服务器重启失败，60 秒后再次尝试...");
+
 } // namespace
 
 class TestNetworkMonitor : public QObject
@@ -64,15 +67,24 @@ private slots:
     void closedConnectionToARunningCollectorLeadsToARestartOnTheFourthTick();
     void threeHealedOutagesLeaveTheCountAtThreeAndTheNextOutageRestarts();
     void stopWhileARestartIsPendingCancelsIt();
-    void silentCollectorIsGivenUpButItsDataStillFlows();
+    void silentCollectorIsRestartedAtTheSlowPaceAfterThreeAttempts();
     void collectorWithoutSocketFileIsOnlyWarnedAbout();
     void destructionStopsMonitoring();
+    void wallClockSetForwardDoesNotMakeAHealthyCollectorSilent();
+    void wallClockSetBackDoesNotHideASilentCollector();
+    void failingCollectorIsRetriedAtTheSlowPaceUntilCountingResumes();
 
 private:
-    void advanceClock(int seconds) { now = now.addSecs(seconds); }
+    // Time passes on both clocks.
+    void advanceClock(int seconds)
+    {
+        now = now.addSecs(seconds);
+        monotonicMs += qint64(seconds) * 1000;
+    }
 
     FakeCollector *fake = nullptr;
     QDateTime now;
+    qint64 monotonicMs = 0;
 };
 
 void TestNetworkMonitor::init()
@@ -89,6 +101,8 @@ void TestNetworkMonitor::init()
     intervals.processStopMs = 1500;
     now = QDateTime::currentDateTime();
     ferrow::defaults().clock = [this] { return now; };
+    monotonicMs = 1000000;
+    NetworkMonitor::monotonicClock = [this] { return monotonicMs; };
     FakeCollector::set("INTERVAL_MS", "50");
     NetworkSocketServer::readyTicks = 0;
     NetworkMonitor::unconnectedTicks = 0;
@@ -96,6 +110,7 @@ void TestNetworkMonitor::init()
 
 void TestNetworkMonitor::cleanup()
 {
+    NetworkMonitor::monotonicClock = nullptr;
     delete fake;
     fake = nullptr;
 }
@@ -224,9 +239,10 @@ void TestNetworkMonitor::collectorExitingBeforeReadinessIsRestartedThreeTimes()
     QTRY_COMPARE_WITH_TIMEOUT(recorder.statuses.size(), 8, 30000);
     QCOMPARE(recorder.statuses,
              (QStringList{"正在启动监控服务...", attempt(1), "正在重启服务器...", attempt(2), "正在重启服务器...",
-                          attempt(3), "正在重启服务器...", "监控已停止"}));
+                          attempt(3), "正在重启服务器...", slowPace}));
     QCOMPARE(recorder.errors, QStringList{"服务器重启失败，已尝试 3 次"});
-    QVERIFY(!monitor.isMonitoring());
+    // Not given up: the next attempt comes at the slow pace, a minute later.
+    QVERIFY(monitor.isMonitoring());
     QCOMPARE(fake->count("start"), 4);
     QTest::qWait(400);
     QCOMPARE(fake->count("start"), 4);
@@ -281,9 +297,9 @@ void TestNetworkMonitor::crashCountsThreeAttemptsAtOnce()
 
     QTRY_VERIFY_WITH_TIMEOUT(recorder.errors.contains("服务器重启失败，已尝试 3 次"), 15000);
     QCOMPARE(fake->count("start"), 2);
-    QCOMPARE(withoutLoss(), (QStringList{attempt(1), attempt(2), attempt(3), "正在重启服务器...", "监控已停止"}));
+    QCOMPARE(withoutLoss(), (QStringList{attempt(1), attempt(2), attempt(3), "正在重启服务器...", slowPace}));
     QVERIFY(recorder.statuses.count(lost) <= 1);
-    QVERIFY(!monitor.isMonitoring());
+    QVERIFY(monitor.isMonitoring());
 }
 
 void TestNetworkMonitor::everyCountedAttemptRestartsTheRestartDelay()
@@ -414,11 +430,18 @@ void TestNetworkMonitor::stopWhileARestartIsPendingCancelsIt()
     QVERIFY(!monitor.isMonitoring());
 }
 
-void TestNetworkMonitor::silentCollectorIsGivenUpButItsDataStillFlows()
+void TestNetworkMonitor::silentCollectorIsRestartedAtTheSlowPaceAfterThreeAttempts()
 {
     ferrow::defaults().intervals.restartDelayMs = 60000;
+    ferrow::defaults().intervals.slowRestartMs = 60000;
     NetworkMonitor monitor;
     Recorder recorder(&monitor);
+    QTimer *restartTimer = nullptr;
+    for (QTimer *timer : monitor.findChildren<QTimer *>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (timer->isSingleShot())
+            restartTimer = timer;
+    }
+    QVERIFY(restartTimer);
     QVERIFY(monitor.startMonitoring());
     QTRY_VERIFY(!recorder.lists.isEmpty());
     recorder.statuses.clear();
@@ -433,25 +456,33 @@ void TestNetworkMonitor::silentCollectorIsGivenUpButItsDataStillFlows()
     QCOMPARE(recorder.statuses,
              (QStringList{"服务端可能无响应，尝试重启...", attempt(1), "服务端可能无响应，尝试重启...", attempt(2),
                           "服务端可能无响应，尝试重启...", attempt(3), "服务端可能无响应，尝试重启...",
-                          "监控已停止"}));
+                          slowPace}));
     QCOMPARE(recorder.errors, QStringList{"服务器重启失败，已尝试 3 次"});
-    QVERIFY(!monitor.isMonitoring());
+    QVERIFY(monitor.isMonitoring());
+    QVERIFY(restartTimer->isActive());
+    QCOMPARE(restartTimer->interval(), 60000);
 
-    // Collector and connection are left in place; its further documents are
-    // still delivered.
+    // Until the slow attempt, collector and connection are left in place and
+    // its documents are still delivered; health ticks change nothing.
     const int listsWhenGivenUp = recorder.lists.size();
     QTRY_VERIFY(recorder.lists.size() > listsWhenGivenUp);
     QCOMPARE(fake->count("term"), 0);
-    monitor.checkServerHealth(); // off now: nothing happens
+    monitor.checkServerHealth();
     QCOMPARE(recorder.statuses.size(), 8);
 
-    // A new start finds the old collector still running: it is stopped, the start fails.
+    // The slow attempt finds the old collector still running: it is stopped,
+    // and the attempt after it starts a new one, which resets the count.
+    ferrow::defaults().intervals.slowRestartMs = 200;
     QTest::ignoreMessage(QtWarningMsg, "服务器已经在运行");
-    QVERIFY(!monitor.startMonitoring());
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(restarting));
+    monitor.attemptServerRestart();
     QCOMPARE(fake->count("term"), 1);
-    QVERIFY(monitor.startMonitoring());
     QTRY_COMPARE(fake->count("start"), 2);
+    QTRY_VERIFY(recorder.statuses.count("监控运行中") == 1);
+    QCOMPARE(restartTimer->interval(), 200);
     QVERIFY(monitor.isMonitoring());
+    QVERIFY(monitor.isServerHealthy());
+    monitor.stopMonitoring();
 }
 
 void TestNetworkMonitor::collectorWithoutSocketFileIsOnlyWarnedAbout()
@@ -499,6 +530,79 @@ void TestNetworkMonitor::destructionStopsMonitoring()
     QCOMPARE(recorder.statuses, QStringList{"监控已停止"});
     QCOMPARE(fake->count("term"), 1);
     QVERIFY(!QFile::exists(fake->socketPath()));
+}
+
+void TestNetworkMonitor::wallClockSetForwardDoesNotMakeAHealthyCollectorSilent()
+{
+    NetworkMonitor monitor;
+    Recorder recorder(&monitor);
+    QVERIFY(monitor.startMonitoring());
+    QTRY_VERIFY(recorder.statuses.contains("监控运行中"));
+    recorder.statuses.clear();
+
+    // An hour forward on the wall clock, one second on the monotonic one.
+    now = now.addSecs(3600);
+    monotonicMs += 1000;
+    QVERIFY(monitor.isServerHealthy());
+    monitor.checkServerHealth();
+    QVERIFY(recorder.statuses.isEmpty());
+    QCOMPARE(fake->count("term"), 0);
+    QCOMPARE(fake->count("start"), 1);
+    monitor.stopMonitoring();
+}
+
+void TestNetworkMonitor::wallClockSetBackDoesNotHideASilentCollector()
+{
+    FakeCollector::set("DOCUMENTS", "1");
+    ferrow::defaults().intervals.restartDelayMs = 60000;
+    NetworkMonitor monitor;
+    Recorder recorder(&monitor);
+    QVERIFY(monitor.startMonitoring());
+    QTRY_VERIFY(!recorder.lists.isEmpty());
+    recorder.statuses.clear();
+
+    // Eleven silent seconds while the wall clock was set an hour back.
+    now = now.addSecs(-3600);
+    monotonicMs += 11000;
+    QVERIFY(!monitor.isServerHealthy());
+    QTest::ignoreMessage(QtWarningMsg, "服务端无数据时间过长( 11 秒)，可能已崩溃");
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(restarting));
+    monitor.checkServerHealth();
+    QCOMPARE(recorder.statuses, (QStringList{"服务端可能无响应，尝试重启...", attempt(1)}));
+    monitor.stopMonitoring();
+}
+
+void TestNetworkMonitor::failingCollectorIsRetriedAtTheSlowPaceUntilCountingResumes()
+{
+    // Every launch ends before it is ready, until the cause goes away.
+    FakeCollector::set("READY_MS", "never");
+    FakeCollector::set("EXIT_MS", "100");
+    ferrow::Intervals &intervals = ferrow::defaults().intervals;
+    intervals.readyCheckMs = 3000;
+    intervals.slowRestartMs = 700;
+    NetworkMonitor monitor;
+    Recorder recorder(&monitor);
+    QVERIFY(monitor.startMonitoring());
+    const QString slow = QStringLiteral("服务器重启失败，0.7 秒后再次尝试...");
+    QTRY_VERIFY_WITH_TIMEOUT(recorder.statuses.contains(slow), 30000);
+    QCOMPARE(fake->count("start"), 4);
+
+    // Each slow attempt that fails leads to the next one, at the slow pace,
+    // each of them logged.
+    QTest::ignoreMessage(QtWarningMsg, "服务器重启失败，0.7 秒后再次尝试");
+    QTRY_VERIFY_WITH_TIMEOUT(recorder.statuses.count(slow) >= 2, 30000);
+    QVERIFY(fake->count("start") >= 5);
+    QCOMPARE(recorder.statuses.filter(QStringLiteral("次尝试重启")),
+             (QStringList{attempt(1), attempt(2), attempt(3)}));
+
+    // The cause goes away: the next slow attempt brings the documents back.
+    FakeCollector::set("READY_MS", "0");
+    FakeCollector::set("EXIT_MS", "");
+    QTRY_VERIFY_WITH_TIMEOUT(!recorder.lists.isEmpty(), 30000);
+    QVERIFY(monitor.isMonitoring());
+    QVERIFY(monitor.isServerHealthy());
+    QVERIFY(recorder.statuses.contains("监控运行中"));
+    monitor.stopMonitoring();
 }
 
 QTEST_GUILESS_MAIN(TestNetworkMonitor)

@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <sys/stat.h>
 
 namespace {
 
@@ -53,6 +54,8 @@ private slots:
     void startWhileRunningStopsTheCollectorAndReturnsFalse();
     void isServerRunningNeedsTheSocketFile();
     void destructionStopsTheCollector();
+    void entryOfAnotherUserAtTheSocketPathIsNoReadiness();
+    void strayCollectorsOfOurUserAndNamespaceAreEnded();
 
 private:
     FakeCollector *fake = nullptr;
@@ -402,6 +405,81 @@ void TestNetworkSocketServer::destructionStopsTheCollector()
     QCOMPARE(fake->count("term"), 1);
     QCOMPARE(::kill(pid_t(pid), 0), -1);
     QVERIFY(!QFile::exists(fake->socketPath()));
+}
+
+void TestNetworkSocketServer::entryOfAnotherUserAtTheSocketPathIsNoReadiness()
+{
+    // The socket lives in a directory anybody may write, as /tmp.
+    QVERIFY(::chmod(QFile::encodeName(fake->filePath(QString())).constData(), 01777) == 0);
+    QProcess squat;
+    squat.start(QStringLiteral("setpriv"), {"--reuid=65534", "--regid=65534", "--clear-groups", "mkdir",
+                                            fake->socketPath()});
+    QVERIFY(squat.waitForFinished(5000));
+    QCOMPARE(squat.exitCode(), 0);
+    FakeCollector::set("READY_MS", "never");
+    ferrow::defaults().intervals.readyCheckMs = 60000; // ticks by hand
+
+    NetworkSocketServer server;
+    QSignalSpy started(&server, &NetworkSocketServer::serverStarted);
+    QVERIFY(server.startServer());
+    for (int tick = 1; tick <= 3; ++tick)
+        server.checkServerReady();
+    QCOMPARE(started.count(), 0);
+    QVERIFY(!server.isServerRunning());
+    server.stopServer();
+}
+
+void TestNetworkSocketServer::strayCollectorsOfOurUserAndNamespaceAreEnded()
+{
+    // A copy of the script of its own, so that no collector of another test
+    // running at the same time matches.
+    const QString script = fake->filePath(QStringLiteral("stray_collector.py"));
+    QVERIFY(QFile::copy(QStringLiteral(FAKE_COLLECTOR_PATH), script));
+    QVERIFY(::chmod(QFile::encodeName(fake->filePath(QString())).constData(), 0755) == 0);
+    ferrow::defaults().paths.collectorScript = script;
+    ferrow::defaults().intervals.processStopMs = 500;
+    FakeCollector::set("READY_MS", "never");
+    const QString python = ferrow::paths().collectorInterpreter;
+
+    auto launch = [&](QProcess &process, const QStringList &prefix, bool ignoreTerm, bool log) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        if (ignoreTerm)
+            env.insert(QStringLiteral("FAKE_COLLECTOR_IGNORE_TERM"), QStringLiteral("1"));
+        if (!log)
+            env.remove(QStringLiteral("FAKE_COLLECTOR_LOG"));
+        process.setProcessEnvironment(env);
+        const QStringList command = prefix + QStringList{python, script};
+        process.start(command.first(), command.mid(1));
+        return process.waitForStarted(5000);
+    };
+    QProcess plain, ignoringTerm, otherNamespace, otherUser;
+    QVERIFY(launch(plain, {}, false, true));
+    QVERIFY(launch(ignoringTerm, {}, true, true));
+    QVERIFY(launch(otherNamespace, {QStringLiteral("unshare"), QStringLiteral("--mount"), QStringLiteral("--")},
+                   false, true));
+    QVERIFY(launch(otherUser, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}, false, false));
+    // Each of them runs the script (the wrappers have replaced themselves).
+    auto runsScript = [&script](const QProcess &process) {
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(process.processId()));
+        return cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().split('\0').value(1) == script.toLocal8Bit();
+    };
+    for (const QProcess *process : {&plain, &ignoringTerm, &otherNamespace, &otherUser})
+        QTRY_VERIFY(runsScript(*process));
+    QTRY_COMPARE(fake->count("start"), 3);
+
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^停止上次运行遗留的采集进程")));
+    QCOMPARE(NetworkSocketServer::terminateStrayCollectors(), 2);
+    QVERIFY(plain.waitForFinished(5000));
+    QCOMPARE(plain.exitStatus(), QProcess::CrashExit);
+    QVERIFY(ignoringTerm.waitForFinished(5000));
+    QCOMPARE(ignoringTerm.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(otherNamespace.state(), QProcess::Running);
+    QCOMPARE(otherUser.state(), QProcess::Running);
+    QCOMPARE(NetworkSocketServer::terminateStrayCollectors(), 0);
+    for (QProcess *process : {&otherNamespace, &otherUser}) {
+        process->kill();
+        process->waitForFinished(5000);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestNetworkSocketServer)

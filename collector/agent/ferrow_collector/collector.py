@@ -3,15 +3,20 @@
 import errno
 import os
 import select
+import shutil
 import signal
 import socket
 import stat
+import tempfile
 import time
 
 from . import stopping
 from .daemon_link import DaemonLink
 from .ledger import Ledger, build_documents
 from .log import say
+
+# Times a directory that keeps reappearing at the socket path is moved aside.
+PLACE_ATTEMPTS = 20
 
 
 class Collector:
@@ -27,48 +32,62 @@ class Collector:
         self.wake_r = self.wake_w = None
         self.last_tick = None
         self.speeds = {}
+        # The daemon that started us: when it is gone we are reparented.
+        self.parent = os.getppid()
 
     # -- socket server --
 
     def listen(self):
         path = self.options.socket
-        try:
-            st = os.lstat(path)
-        except FileNotFoundError:
-            st = None
-        if st is not None:
-            if stat.S_ISDIR(st.st_mode):
-                raise OSError(errno.EISDIR, "is a directory", path)
-            os.unlink(path)
         # The daemon connects as soon as the socket file exists, so the file
-        # must only appear once it is listening: bind and listen under a
-        # temporary name in the same directory, then rename it into place.
-        temp = os.path.join(os.path.dirname(path) or ".",
-                            ".%s.%d" % (os.path.basename(path), os.getpid()))
-        try:
-            os.unlink(temp)
-        except FileNotFoundError:
-            pass
+        # must only appear once it is listening: bind and listen in a fresh
+        # directory of our own (mode 0700, a name nobody can predict) beside
+        # the path, then rename the socket into place. Nobody else can reach
+        # or replace it before it is in place.
+        private = tempfile.mkdtemp(prefix=".%s." % os.path.basename(path),
+                                   dir=os.path.dirname(path) or ".")
         sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
-        old_umask = os.umask(0o177)
         try:
-            sock.bind(temp)
-        finally:
-            os.umask(old_umask)
-        try:
+            temp = os.path.join(private, "socket")
+            old_umask = os.umask(0o177)
+            try:
+                sock.bind(temp)
+            finally:
+                os.umask(old_umask)
             os.chmod(temp, 0o600)
             sock.listen(4)
-            os.rename(temp, path)
+            self.place(temp, path, private)
         except OSError:
             sock.close()
-            try:
-                os.unlink(temp)
-            except OSError:
-                pass
             raise
+        finally:
+            # With it goes whatever was moved out of the way.
+            shutil.rmtree(private, ignore_errors=True)
         sock.setblocking(False)
         self.listener = sock
-        self.socket_ino = os.stat(path).st_ino
+        self.socket_ino = os.lstat(path).st_ino
+
+    @staticmethod
+    def place(temp, path, private):
+        """Renames the socket temp to path, whatever anybody left there. rename()
+        replaces a file, a link or a socket in one step without following links;
+        a directory is first moved into our private directory."""
+        for attempt in range(PLACE_ATTEMPTS):
+            try:
+                st = os.lstat(path)
+            except FileNotFoundError:
+                st = None
+            if st is not None and stat.S_ISDIR(st.st_mode):
+                os.rename(path, os.path.join(private, "in-the-way-%d" % attempt))
+                say("moved a directory (owner uid %d) out of the way of %s" % (st.st_uid, path))
+            try:
+                os.rename(temp, path)
+                return
+            except OSError as e:
+                # A directory appeared at the path again in the meantime.
+                if e.errno not in (errno.EISDIR, errno.ENOTEMPTY, errno.EEXIST):
+                    raise
+        raise OSError(errno.EISDIR, "keeps being replaced by a directory", path)
 
     def remove_socket_file(self):
         path = self.options.socket
@@ -208,6 +227,9 @@ class Collector:
                     if mask & select.POLLOUT:
                         self.write()
             if stopping.STOP_REQUESTED:
+                break
+            if os.getppid() != self.parent:
+                say("the daemon (pid %d) is gone; stopping" % self.parent)
                 break
             now = time.monotonic()
             if now >= next_tick:

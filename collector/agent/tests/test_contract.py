@@ -3,11 +3,13 @@ its stop, and a clear line instead of a traceback when something is wrong."""
 
 import os
 import shutil
+import signal
 import socket
 import stat
 import subprocess
 import sysconfig
 import tempfile
+import threading
 import time
 import unittest
 
@@ -234,6 +236,150 @@ class BadConditionTest(unittest.TestCase):
         c = self.collector(extra=["--interval", "0"])
         self.assertEqual(c.proc.wait(10), 2)
         self.assertFalse(os.path.exists(c.path))
+
+
+def as_nobody(*argv):
+    """Runs argv as the unprivileged user; returns its exit status."""
+    return subprocess.run(["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups"]
+                          + list(argv), timeout=10).returncode
+
+
+def collector_argv(path):
+    argv = [netfixture.PYTHON, netfixture.SCRIPT, "--socket", path, "--interval", "0.2",
+            "--backend", netfixture.BACKEND]
+    if netfixture.BPF_OBJECT:
+        argv += ["--bpf-object", netfixture.BPF_OBJECT]
+    return argv
+
+
+def alive(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+@needs_root
+class SquattedPathTest(unittest.TestCase):
+    """Another user's entry at the socket path, or at any name the collector uses
+    beside it, does not keep the collector from serving there."""
+
+    def setUp(self):
+        # A directory anybody may write, sticky as /tmp.
+        self.dir = tempfile.mkdtemp(prefix="fa-squat-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        os.chmod(self.dir, 0o1777)
+        self.path = os.path.join(self.dir, "network_monitor.sock")
+
+    def assertServes(self, collector, leftovers=()):
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and collector.proc.poll() is None:
+            st = os.lstat(self.path) if os.path.lexists(self.path) else None
+            if st is not None and stat.S_ISSOCK(st.st_mode) and st.st_uid == 0:
+                break
+            time.sleep(0.02)
+        self.assertIsNone(collector.proc.poll(), collector.output)
+        st = os.lstat(self.path)
+        self.assertTrue(stat.S_ISSOCK(st.st_mode))
+        self.assertEqual((st.st_uid, stat.S_IMODE(st.st_mode)), (0, 0o600))
+        client = FrameClient(self.path)
+        self.addCleanup(client.close)
+        self.assertEqual(client.read_document()["type"], "network_data")
+        peer = client.sock.getsockopt(socket.SOL_SOCKET, socket.SO_PEERCRED, 12)
+        self.assertEqual(int.from_bytes(peer[4:8], "little"), 0)
+        # Nothing of the collector's is left beside the socket.
+        self.assertEqual(sorted(os.listdir(self.dir)), sorted(["network_monitor.sock"] + list(leftovers)))
+        self.assertNotIn("Traceback", collector.output)
+
+    def start(self):
+        collector = Collector(path=self.path, wait_ready=False)
+        self.addCleanup(collector.stop)
+        return collector
+
+    def test_directory_at_the_path(self):
+        self.assertEqual(as_nobody("mkdir", self.path), 0)
+        self.assertEqual(as_nobody("touch", os.path.join(self.path, "inside")), 0)
+        collector = self.start()
+        self.assertServes(collector)
+        self.assertTrue(collector.wait_line("out of the way"), collector.output)
+
+    def test_file_at_the_path(self):
+        self.assertEqual(as_nobody("sh", "-c", 'echo squat > "$1"', "sh", self.path), 0)
+        self.assertServes(self.start())
+
+    def test_symlink_at_the_path_is_replaced_not_followed(self):
+        victim = os.path.join(self.dir, "victim")
+        with open(victim, "w") as f:
+            f.write("root's")
+        self.assertEqual(as_nobody("ln", "-s", victim, self.path), 0)
+        self.assertServes(self.start(), leftovers=["victim"])
+        with open(victim) as f:
+            self.assertEqual(f.read(), "root's")
+
+    def test_listening_socket_of_another_user_at_the_path(self):
+        squatter = subprocess.Popen(
+            ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups",
+             netfixture.PYTHON, "-c",
+             "import socket, sys, time\n"
+             "s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)\n"
+             "s.bind(sys.argv[1]); s.listen(8); print('ready', flush=True)\n"
+             "time.sleep(60)\n", self.path], stdout=subprocess.PIPE, text=True)
+        self.addCleanup(squatter.wait)
+        self.addCleanup(squatter.kill)
+        self.assertEqual(squatter.stdout.readline().strip(), "ready")
+        squatter.stdout.close()
+        self.assertServes(self.start())
+
+    def test_directory_at_the_name_a_pid_based_scheme_would_use(self):
+        # The shell's pid becomes the collector's: it makes the name as the
+        # squatter, then replaces itself with the collector.
+        name = ".network_monitor.sock.%d"
+        wrapper = ('setpriv --reuid=%d --regid=%d --clear-groups mkdir "$0/.network_monitor.sock.$$" '
+                   '&& exec "$@"' % (NOBODY, NOBODY))
+        collector = WrappedCollector(self.path, ["sh", "-c", wrapper, self.dir] + collector_argv(self.path))
+        self.addCleanup(collector.stop)
+        squatted = name % collector.proc.pid
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline and not os.path.isdir(os.path.join(self.dir, squatted)):
+            time.sleep(0.01)
+        self.assertServes(collector, leftovers=[squatted])
+
+
+class WrappedCollector(Collector):
+    """The collector started through a wrapper that replaces itself with it."""
+
+    def __init__(self, path, argv):
+        self.path = path
+        self.lines = []
+        self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        self.reader = threading.Thread(target=self._read_output, daemon=True)
+        self.reader.start()
+
+
+@needs_root
+class ParentTest(unittest.TestCase):
+
+    def test_collector_ends_when_the_process_that_started_it_dies(self):
+        path = netfixture.socket_path()
+        self.addCleanup(lambda: os.path.lexists(path) and os.unlink(path))
+        # A stand-in daemon that starts the collector and is then killed outright.
+        parent = subprocess.Popen(["sh", "-c", '"$@" >/dev/null 2>&1 & echo $!; wait', "sh"]
+                                  + collector_argv(path), stdout=subprocess.PIPE, text=True)
+        pid = int(parent.stdout.readline())
+        parent.stdout.close()
+        self.addCleanup(lambda: alive(pid) and os.kill(pid, signal.SIGKILL))
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and not os.path.exists(path):
+            time.sleep(0.02)
+        self.assertTrue(os.path.exists(path))
+        parent.kill()
+        parent.wait()
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline and alive(pid):
+            time.sleep(0.05)
+        self.assertFalse(alive(pid))
+        self.assertFalse(os.path.exists(path))
 
 
 if __name__ == "__main__":
