@@ -8,6 +8,7 @@ class TestDaemonSettings : public DaemonHarness
 private slots:
     void settingsRenamedOverTheFileSwitchCountingAndAudit();
     void settingsFileCreatedAfterStartIsApplied();
+    void settersOfTheClientAreApplied();
 };
 
 void TestDaemonSettings::settingsRenamedOverTheFileSwitchCountingAndAudit()
@@ -46,6 +47,35 @@ void TestDaemonSettings::settingsRenamedOverTheFileSwitchCountingAndAudit()
     QTest::qWait(5500);
     QCOMPARE(readFile(record).count(QLatin1Char('\n')), 1);
     QCOMPARE(logLines().filter(QStringLiteral("\"name\":\"ferrow_alarm\"")).size(), 1);
+
+    QVERIFY(stopDaemon(daemon, SIGTERM));
+    QCOMPARE(daemon.exitCode(), 0);
+}
+
+void TestDaemonSettings::settersOfTheClientAreApplied()
+{
+    // ferrowctl writes the settings file as the daemon sees it inside its world.
+    const auto ferrowctl = [this](const QStringList &arguments) {
+        QProcess client;
+        client.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        client.start(QStringLiteral(FERROW_CTL), QStringList{"--test-data-dir", data} + arguments);
+        return client.waitForFinished(10000) && client.exitStatus() == QProcess::NormalExit ? client.exitCode() : -1;
+    };
+    writeSettings({{"FERROW_COUNT_STATUS", "1"}});
+    QProcess daemon;
+    QVERIFY(startDaemon(daemon));
+    QTRY_VERIFY_WITH_TIMEOUT(logLines().contains(QStringLiteral("ProcessMonitor 启动成功")), tickWaitMs);
+
+    QCOMPARE(ferrowctl({"counting", "off"}), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(logLines().contains(QStringLiteral("流量统计停止")), tickWaitMs);
+    QCOMPARE(ferrowctl({"counting", "on"}), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(logLines().count(QStringLiteral("流量统计启动")), 2, tickWaitMs);
+    // The setter stamps the change, so the running period is restarted.
+    QCOMPARE(ferrowctl({"audit", "set", "egress", "--size", "3", "--period", "2"}), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(logLines().contains(QStringLiteral("上行流量审计启动: 阈值上限3GB, 周期2小时")),
+                             tickWaitMs);
+    QCOMPARE(ferrowctl({"audit", "off", "egress"}), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(logLines().contains(QStringLiteral("上行流量审计模块关闭")), tickWaitMs);
 
     QVERIFY(stopDaemon(daemon, SIGTERM));
     QCOMPARE(daemon.exitCode(), 0);
