@@ -94,7 +94,22 @@ QString ProcessList::executablePath(qint32 pid) const
     const QString target = QFile::symLinkTarget(procFile(pid, "exe"));
     if (target.isEmpty())
         return QString();
+    return programFromTarget(target, nullptr, pid);
+}
 
+QString ProcessList::executablePath(qint32 pid, const QString &reportedExe, const QStringList &reportedArgs) const
+{
+    const QString target = QFile::symLinkTarget(procFile(pid, "exe"));
+    if (!target.isEmpty())
+        return programFromTarget(target, nullptr, pid);
+    // Gone: what the collector read while it lived, when it names a file.
+    if (!reportedExe.startsWith(QLatin1Char('/')))
+        return QString();
+    return programFromTarget(reportedExe, &reportedArgs, pid);
+}
+
+QString ProcessList::programFromTarget(const QString &target, const QStringList *args, qint32 pid) const
+{
     // The kernel appends " (deleted)" to the link of a removed program.
     const QString program = target.split(QLatin1Char(' ')).first();
     if (!isInterpreter(program))
@@ -102,17 +117,28 @@ QString ProcessList::executablePath(qint32 pid) const
 
     // For a shell or script interpreter the program is its first absolute
     // argument, the script.
-    QFile cmdline(procFile(pid, "cmdline"));
-    if (!cmdline.open(QIODevice::ReadOnly))
-        return QString();
-    const QByteArray text = cmdline.readAll();
-    // The arguments are NUL-separated, so the decoding must cover the whole
-    // buffer (the QByteArray overload stops at the first NUL).
-    const QStringList args = QString::fromLocal8Bit(text.constData(), text.size())
-                                 .split(QLatin1Char('\0'), Qt::SkipEmptyParts);
-    for (int i = 1; i < args.size(); ++i) {
-        if (args.at(i).startsWith(QLatin1Char('/')))
-            return args.at(i);
+    QStringList read;
+    if (!args) {
+        QFile cmdline(procFile(pid, "cmdline"));
+        if (!cmdline.open(QIODevice::ReadOnly))
+            return QString();
+        const QByteArray text = cmdline.readAll();
+        // The arguments are NUL-separated, so the decoding must cover the whole
+        // buffer (the QByteArray overload stops at the first NUL).
+        read = QString::fromLocal8Bit(text.constData(), text.size()).split(QLatin1Char('\0'), Qt::SkipEmptyParts);
+        args = &read;
+    }
+    bool first = true;
+    for (const QString &arg : *args) {
+        // Empty arguments are skipped as in the NUL-separated text.
+        if (arg.isEmpty())
+            continue;
+        if (first) {
+            first = false;
+            continue;
+        }
+        if (arg.startsWith(QLatin1Char('/')))
+            return arg;
     }
     return QString();
 }
@@ -165,8 +191,11 @@ QString ProcessList::resolveApplication(const QString &path, qint32 pid) const
         // program lies under the varsella application root.
         if (pid < 2)
             return QStringLiteral("-");
-        for (;;) {
-            const QString program = executablePath(pid);
+        for (bool itself = true;; itself = false) {
+            QString program = executablePath(pid);
+            // A process already gone is known by the path it was reported with.
+            if (itself && program.isEmpty())
+                program = path;
             if (program.startsWith(VarsellaRoot))
                 return fileNamePart(program);
             pid = parentPid(pid);

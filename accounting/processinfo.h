@@ -17,6 +17,7 @@ struct ProcessInfoData : public QSharedData {
     QString exePath;         // program path, or the script path for interpreters
     QString name;            // file-name part of exePath
     QString app;             // owning package, "-" when none was found
+    QString reportedExe;     // program the collector reported at creation; empty when none
     qint32 alive = 0;        // 1 while /proc/<pid>/stat was last seen
     double recv_speed = 0;   // last reported receive speed, rounded to 0.01
     double sent_speed = 0;   // last reported send speed, rounded to 0.01

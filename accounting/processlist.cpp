@@ -2,9 +2,11 @@
 
 #include "defaults.h"
 #include "networkmonitor.h"
+#include "networksocketserver.h"
 #include "packagedatabase.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QVector>
 
@@ -88,6 +90,18 @@ ProcessList::ProcessList(QObject *parent)
             [](const QString &error) { qDebug() << "错误: " << error; });
     connect(networkMonitor, &NetworkMonitor::statusChanged, networkMonitor,
             [](const QString &status) { qDebug() << "状态: " << status; });
+    // The collector's own lines (its supervisor is the monitor's child).
+    if (auto *server = networkMonitor->findChild<NetworkSocketServer *>()) {
+        QElapsedTimer clock;
+        clock.start();
+        connect(server, &NetworkSocketServer::serverOutput, this,
+                [this, clock](const QString &text) {
+                    // One signal carries what one read gave: possibly several lines.
+                    const QStringList lines = text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+                    for (const QString &line : lines)
+                        relayCollectorOutput(line.trimmed(), clock.elapsed());
+                });
+    }
 
     if (!networkMonitor->startMonitoring())
         qDebug() << "启动监控失败";
@@ -142,10 +156,23 @@ void ProcessList::processNetworkData(QList<NetworkProcess> processes)
 
     for (const NetworkProcess &p : qAsConst(processes)) {
         auto it = activeProcesses.find(p.pid);
+        // The pid now runs another program than the one its record was
+        // attributed from (reused, or a new exec): a new record takes over.
+        if (it != activeProcesses.end() && p.pid != 0 && !p.exe.isEmpty()) {
+            const QString &before = it.value().fields().reportedExe;
+            if (!before.isEmpty() && before != p.exe) {
+                activeProcesses.erase(it);
+                it = activeProcesses.end();
+            }
+        }
         if (it == activeProcesses.end()) {
             ProcessInfo info;
             info->pid = p.pid;
-            info->exePath = executablePath(p.pid);
+            // The collector's unattributed bucket (pid 0) is no process.
+            if (p.pid != 0) {
+                info->exePath = executablePath(p.pid, p.exe, p.cmdline);
+                info->reportedExe = p.exe;
+            }
             if (!info->exePath.isEmpty())
                 info->name = info->exePath.mid(info->exePath.lastIndexOf(QLatin1Char('/')) + 1);
             info->app = resolveApplication(info->exePath, p.pid);
@@ -206,7 +233,9 @@ void ProcessList::sweepVanishedProcesses()
     QList<qint32> removed;
     for (auto it = activeProcesses.begin(); it != activeProcesses.end(); ++it) {
         ProcessInfo &info = it.value();
-        if (!QFile::exists(statPattern.arg(it.key())))
+        // pid 0 is the collector's bucket of unattributed bytes, not a process:
+        // it has no /proc entry and stays for as long as the table.
+        if (it.key() != 0 && !QFile::exists(statPattern.arg(it.key())))
             info->alive = 0;
         processHistory[it.key()] = info;
         // Read through the const view: the record now shares its data with
@@ -268,6 +297,24 @@ void ProcessList::dropDeparted(const Departure &departure)
     const auto it = processHistory.find(departure.pid);
     if (it != processHistory.end() && it.value().fields().departedRound == departure.round)
         processHistory.erase(it);
+}
+
+void ProcessList::relayCollectorOutput(const QString &line, qint64 nowMs)
+{
+    if (!relayStarted || nowMs - relayWindowStart >= 60000) {
+        if (suppressedLines > 0)
+            qDebug().noquote() << QStringLiteral("collector: … %1 lines suppressed").arg(suppressedLines);
+        relayStarted = true;
+        relayWindowStart = nowMs;
+        relayedInWindow = 0;
+        suppressedLines = 0;
+    }
+    if (relayedInWindow >= RelayedLinesPerMinute) {
+        ++suppressedLines;
+        return;
+    }
+    ++relayedInWindow;
+    qDebug().noquote() << QStringLiteral("collector: ") + line;
 }
 
 void ProcessList::onClearAllProcess()

@@ -61,6 +61,13 @@ public:
     void closePackageDatabase();
     void reloadPackageDatabaseIfChanged();
     QString executablePath(qint32 pid) const;
+    // As above while /proc/<pid>/exe can be read; once it cannot (the process
+    // is gone), the same rules applied to the program the collector reported.
+    QString executablePath(qint32 pid, const QString &reportedExe, const QStringList &reportedArgs) const;
+    // The program named by an exe link target: the target itself, or for an
+    // interpreter the first absolute argument after the first (args null: the
+    // arguments are read from /proc/<pid>/cmdline).
+    QString programFromTarget(const QString &target, const QStringList *args, qint32 pid) const;
     bool isInterpreter(const QString &path) const;
     qint32 parentPid(qint32 pid) const;
     QString resolveApplication(const QString &path, qint32 pid) const;
@@ -70,6 +77,13 @@ public:
 
     // Stores a reported speed: 0 when negative, else rounded to 0.01.
     static double roundSpeed(double speed);
+
+    // The collector's output lines go to the debug log, at most
+    // RelayedLinesPerMinute in each minute (nowMs: a monotonic clock); the
+    // lines beyond are counted and announced in one line with the next
+    // line relayed after their minute.
+    static constexpr int RelayedLinesPerMinute = 30;
+    void relayCollectorOutput(const QString &line, qint64 nowMs);
 
 public slots:
     void onClearAllProcess();
@@ -119,6 +133,11 @@ private:
 
     quint64 reportRound = 0;
     std::deque<Departure> departures;
+
+    qint64 relayWindowStart = 0;
+    int relayedInWindow = 0;
+    int suppressedLines = 0;
+    bool relayStarted = false;
 };
 
 } // namespace process

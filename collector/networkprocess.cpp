@@ -55,6 +55,46 @@ double speedFromJson(const QJsonValue &value)
     return value.isDouble() ? value.toDouble() : 0.0;
 }
 
+bool usableText(const QString &text, int limit)
+{
+    return !text.isEmpty() && text.size() <= limit && !text.contains(QChar(0));
+}
+
+// The optional program members; anything outside their bounds reads as absent.
+void programFromJson(const QJsonObject &entry, NetworkProcess &process)
+{
+    const auto exeAt = entry.constFind(QLatin1String("exe"));
+    if (exeAt == entry.constEnd())
+        return;
+    const QJsonValue exe = exeAt.value();
+    if (!exe.isString())
+        return;
+    const QString text = exe.toString();
+    if (!usableText(text, MaxReportedExe))
+        return;
+    process.exe = text;
+
+    const QJsonValue cmdline = entry.value(QLatin1String("cmdline"));
+    if (!cmdline.isArray())
+        return;
+    const QJsonArray args = cmdline.toArray();
+    if (args.size() > MaxReportedArgs)
+        return;
+    QStringList list;
+    list.reserve(args.size());
+    int chars = 0;
+    for (const QJsonValue &arg : args) {
+        if (!arg.isString())
+            return;
+        const QString value = arg.toString();
+        chars += value.size();
+        if (chars > MaxReportedArgsChars || value.contains(QChar(0)))
+            return;
+        list.append(value);
+    }
+    process.cmdline = list;
+}
+
 // Registered as soon as the library is loaded, so the names are known even
 // before the first monitor exists.
 const bool typesRegistered = (registerNetworkProcessTypes(), true);
@@ -78,6 +118,7 @@ NetworkProcess networkProcessFromJson(const QJsonObject &entry)
     process.rx_bytes = counterFromJson(entry.value(QLatin1String("rx_bytes")));
     process.tx_speed = speedFromJson(entry.value(QLatin1String("tx_speed")));
     process.rx_speed = speedFromJson(entry.value(QLatin1String("rx_speed")));
+    programFromJson(entry, process);
     return process;
 }
 

@@ -4,6 +4,7 @@
 #include <QList>
 #include <QMetaType>
 #include <QString>
+#include <QStringList>
 
 // One process as reported by the collector. The field names are the
 // collector's own JSON keys (tx: transmitted, rx: received); the values are
@@ -15,7 +16,20 @@ struct NetworkProcess {
     quint64 rx_bytes = 0;
     double tx_speed = 0.0;
     double rx_speed = 0.0;
+    // The program as the collector saw it while the process lived ("exe": the
+    // /proc/<pid>/exe target, "cmdline": the start of the argument list).
+    // Optional: empty when not reported or unusable (see the limits below).
+    QString exe;
+    QStringList cmdline;
 };
+
+// Bounds of the reported program: an "exe" that is not a string of 1 to
+// MaxReportedExe characters without NUL is ignored together with its
+// "cmdline"; a "cmdline" that is not an array of at most MaxReportedArgs
+// strings without NUL, of MaxReportedArgsChars characters in all, is ignored.
+constexpr int MaxReportedExe = 4096;
+constexpr int MaxReportedArgs = 256;
+constexpr int MaxReportedArgsChars = 8192;
 
 Q_DECLARE_METATYPE(NetworkProcess)
 

@@ -16,6 +16,10 @@ packages=(
     python3 dbus-daemon
     # tests: private bus services, network namespaces, process tools
     python3-dbus python3-gi iproute2 util-linux procps iputils-ping tzdata
+    # tests: short-lived download tools whose program the reports must name
+    curl wget
+    # tests: the collector on Debian 12's own kernel under qemu's software emulation (vmtest/)
+    qemu-system-x86 busybox-static
     # tests: a steered wall clock for the daemon alone
     faketime
     # tests: ferrowctl's metrics file read back by the Prometheus text-format parser

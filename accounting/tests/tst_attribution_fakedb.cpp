@@ -59,6 +59,8 @@ private slots:
     void parentPidReadsTheFourthStatField();
     void executablePathReadsTheExeLink_data();
     void executablePathReadsTheExeLink();
+    void reportedProgramServesOnceTheExeLinkIsGone_data();
+    void reportedProgramServesOnceTheExeLinkIsGone();
 
 private:
     QString status() const { return adminDir.path() + QStringLiteral("/status"); }
@@ -341,6 +343,59 @@ void TestAttributionFakeDb::executablePathReadsTheExeLink()
         QVERIFY(accountingtest::writeText(dir + QStringLiteral("/cmdline"), cmdline));
     ferrow::defaults().paths.procDir = procDir.path();
     QCOMPARE(list->executablePath(815), path);
+}
+
+void TestAttributionFakeDb::reportedProgramServesOnceTheExeLinkIsGone_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QString>("reported");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("application");
+    const QStringList none;
+    QTest::newRow("gone: program") << "" << "/usr/lib/foo/foo-bin" << none << "/usr/lib/foo/foo-bin" << "foo";
+    QTest::newRow("gone: deleted program") << "" << "/usr/lib/foo/foo-bin (deleted)" << none
+                                           << "/usr/lib/foo/foo-bin" << "foo";
+    QTest::newRow("gone: script of an interpreter")
+        << "" << "/usr/bin/python3.11" << QStringList{"python3", "-u", "/usr/lib/foo/foo-bin", "/etc/x"}
+        << "/usr/lib/foo/foo-bin" << "foo";
+    QTest::newRow("gone: script after empty arguments")
+        << "" << "/usr/bin/bash" << QStringList{"bash", "", "", "/srv/x.sh"} << "/srv/x.sh" << "-";
+    QTest::newRow("gone: interpreter without a script") << "" << "/usr/bin/perl" << QStringList{"/usr/bin/perl", "-e"}
+                                                        << "" << "-";
+    QTest::newRow("gone: interpreter without arguments") << "" << "/usr/bin/php8.2" << none << "" << "-";
+    QTest::newRow("gone: merged /usr") << "" << "/usr/bin/mtool" << none << "/usr/bin/mtool" << "merged";
+    QTest::newRow("gone: /var/opt") << "" << "/var/opt/acme/tool" << none << "/var/opt/acme/tool" << "acme";
+    QTest::newRow("gone: under the application root")
+        << "" << "/opt/apps/varsella/viewer/bin/viewer" << none << "/opt/apps/varsella/viewer/bin/viewer" << "viewer";
+    QTest::newRow("gone: other missing /opt program") << "" << "/opt/acme/tool" << none << "/opt/acme/tool" << "-";
+    QTest::newRow("gone: relative path refused") << "" << "foo-bin" << none << "" << "-";
+    QTest::newRow("gone: nothing reported") << "" << "" << QStringList{"/usr/lib/foo/foo-bin"} << "" << "-";
+    QTest::newRow("alive: the link wins over the report")
+        << "/usr/lib/foo/foo-bin" << "/usr/bin/mtool" << none << "/usr/lib/foo/foo-bin" << "foo";
+    QTest::newRow("alive: interpreter arguments come from /proc")
+        << "/usr/bin/python3.11" << "/usr/bin/python3.11" << QStringList{"python3", "/usr/lib/foo/foo-bin"}
+        << "" << "-";
+}
+
+void TestAttributionFakeDb::reportedProgramServesOnceTheExeLinkIsGone()
+{
+    QFETCH(QString, target);
+    QFETCH(QString, reported);
+    QFETCH(QStringList, args);
+    QFETCH(QString, path);
+    QFETCH(QString, application);
+    const QString dir = procDir.path() + QStringLiteral("/816");
+    QDir(dir).removeRecursively();
+    QVERIFY(QDir().mkpath(dir));
+    if (!target.isEmpty()) {
+        QVERIFY(QFile::link(target, dir + QStringLiteral("/exe")));
+        QVERIFY(accountingtest::writeText(dir + QStringLiteral("/cmdline"), QByteArray("python3\0-c\0", 12)));
+    }
+    ferrow::defaults().paths.procDir = procDir.path();
+    const QString resolved = list->executablePath(816, reported, args);
+    QCOMPARE(resolved, path);
+    QCOMPARE(list->resolveApplication(resolved, 816), application);
 }
 
 QTEST_GUILESS_MAIN(TestAttributionFakeDb)

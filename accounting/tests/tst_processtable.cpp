@@ -3,6 +3,7 @@
 
 #include "accountingtestsupport.h"
 #include "networkmonitor.h"
+#include "networksocketserver.h"
 #include "processlist.h"
 
 #include <QFile>
@@ -47,6 +48,22 @@ constexpr qint32 GonePid = 4194304 + 17;
 constexpr int GoneRetentionReports = 600;
 constexpr int GoneLimit = 10000;
 
+NetworkProcess reportWithProgram(qint32 pid, quint64 rx, const QString &exe, const QStringList &args = {})
+{
+    NetworkProcess p = report(pid, rx, 0);
+    p.exe = exe;
+    p.cmdline = args;
+    return p;
+}
+
+// Debug lines written while a test runs.
+QStringList debugLines;
+void keepDebugLines(QtMsgType type, const QMessageLogContext &, const QString &text)
+{
+    if (type == QtDebugMsg)
+        debugLines.append(text);
+}
+
 QByteArray readFile(const QString &path)
 {
     QFile file(path);
@@ -75,6 +92,10 @@ private slots:
     void goneProcessIsListedForTheRetentionThenLeaves();
     void pidThatLeavesTwiceIsKeptForItsLastDeparture();
     void beyondTheLimitTheFirstGoneLeaveAndFiguresStayExact();
+    void unattributedBucketStaysAndItsRecordHoldsEveryByte();
+    void goneProcessIsAttributedFromItsReportedProgram();
+    void pidReportedWithAnotherProgramStartsANewRecord();
+    void collectorOutputIsRelayedAtABoundedRate();
     void auditFiguresGrowOnlyWhileAnAuditIsEffective_data();
     void auditFiguresGrowOnlyWhileAnAuditIsEffective();
     void speedsAreRoundedToHundredths_data();
@@ -400,6 +421,89 @@ void TestProcessTable::beyondTheLimitTheFirstGoneLeaveAndFiguresStayExact()
     QCOMPARE(list->hourRecord.sent, qint64(sent));
     QCOMPARE(list->periodDownload, recv);
     QCOMPARE(list->periodUpload, sent);
+}
+
+void TestProcessTable::unattributedBucketStaysAndItsRecordHoldsEveryByte()
+{
+    // pid 0 has no /proc entry: it must not leave and come back from zero,
+    // or the process document would lose what it held before.
+    quint64 total = 0;
+    for (int i = 1; i <= 5; ++i) {
+        list->processNetworkData({report(0, quint64(i) * 100, 1)});
+        total += quint64(i) * 100;
+        QVERIFY(list->activeProcesses.contains(0));
+        QCOMPARE(list->activeProcesses.value(0)->alive, 1);
+    }
+    list->processNetworkData({});
+    list->processNetworkData({});
+    QVERIFY(list->activeProcesses.contains(0));
+    const auto &bucket = list->processHistory.value(0).fields();
+    QCOMPARE(bucket.sum_recv, total);
+    QCOMPARE(bucket.sum_sent, quint64(5));
+    QCOMPARE(bucket.departedRound, quint64(0));
+    QCOMPARE(list->appTraffic.value(bucket.app).recv, total);
+}
+
+void TestProcessTable::goneProcessIsAttributedFromItsReportedProgram()
+{
+    list->processNetworkData({reportWithProgram(GonePid, 10, QStringLiteral("/usr/bin/sleep"),
+                                                {QStringLiteral("sleep"), QStringLiteral("1")})});
+    const auto &info = list->activeProcesses.value(GonePid).fields();
+    QCOMPARE(info.exePath, QStringLiteral("/usr/bin/sleep"));
+    QCOMPARE(info.name, QStringLiteral("sleep"));
+    QCOMPARE(info.app, QStringLiteral("toolpkg"));
+    QCOMPARE(list->appTraffic.value(QStringLiteral("toolpkg")).recv, quint64(10));
+
+    // Without a report of its program a gone process stays unattributed.
+    list->processNetworkData({report(GonePid + 1, 5, 0)});
+    QCOMPARE(list->activeProcesses.value(GonePid + 1)->app, QStringLiteral("-"));
+}
+
+void TestProcessTable::pidReportedWithAnotherProgramStartsANewRecord()
+{
+    // Entries without the members, or with the same program, keep the record
+    // (the gone pid stays active for its grace report).
+    list->processNetworkData({reportWithProgram(GonePid, 10, QStringLiteral("/usr/bin/sleep")),
+                              reportWithProgram(GonePid, 20, QStringLiteral("/usr/bin/sleep")),
+                              report(GonePid, 30, 0)});
+    QCOMPARE(list->activeProcesses.value(GonePid)->sum_recv, quint64(60));
+
+    list->processNetworkData({reportWithProgram(GonePid, 7, QStringLiteral("/usr/lib/unknown/tool"))});
+    const auto &info = list->activeProcesses.value(GonePid).fields();
+    QCOMPARE(info.exePath, QStringLiteral("/usr/lib/unknown/tool"));
+    QCOMPARE(info.app, QStringLiteral("-"));
+    QCOMPARE(info.sum_recv, quint64(7));
+    QCOMPARE(list->appTraffic.value(QStringLiteral("toolpkg")).recv, quint64(60));
+    QCOMPARE(list->appTraffic.value(QStringLiteral("-")).recv, quint64(7));
+}
+
+void TestProcessTable::collectorOutputIsRelayedAtABoundedRate()
+{
+    debugLines.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(keepDebugLines);
+    const auto restore = qScopeGuard([previous] { qInstallMessageHandler(previous); });
+
+    // The supervisor's output signal reaches the log line by line.
+    auto *server = list->networkMonitor->findChild<NetworkSocketServer *>();
+    QVERIFY(server);
+    emit server->serverOutput(QStringLiteral("ferrow_monitor: one\nferrow_monitor: two\n"));
+    QCOMPARE(debugLines, (QStringList{QStringLiteral("collector: ferrow_monitor: one"),
+                                      QStringLiteral("collector: ferrow_monitor: two")}));
+
+    // A fresh table, with the clock in the test's hands.
+    list.reset();
+    list.reset(new ProcessList);
+    debugLines.clear();
+    const int limit = ProcessList::RelayedLinesPerMinute;
+    for (int i = 0; i < limit + 5; ++i)
+        list->relayCollectorOutput(QStringLiteral("line %1").arg(i), 1000 + i);
+    QCOMPARE(debugLines.size(), limit);
+    QCOMPARE(debugLines.last(), QStringLiteral("collector: line %1").arg(limit - 1));
+    list->relayCollectorOutput(QStringLiteral("still the same minute"), 60999);
+    QCOMPARE(debugLines.size(), limit);
+    list->relayCollectorOutput(QStringLiteral("next minute"), 61000);
+    QCOMPARE(debugLines.mid(limit), (QStringList{QStringLiteral("collector: … 6 lines suppressed"),
+                                                 QStringLiteral("collector: next minute")}));
 }
 
 void TestProcessTable::auditFiguresGrowOnlyWhileAnAuditIsEffective_data()

@@ -1,4 +1,6 @@
-// Decode rate of collector documents of 100, 1,000 and 10,000 processes.
+// Decode rate of collector documents of 100, 1,000 and 10,000 processes,
+// and ("+program") of 1,000 processes each carrying its program (exe and a
+// four-argument cmdline), as the collector reports processes it knows.
 //
 // Socket path: a QLocalServer in this process writes the frames, the real
 // NetworkSocketClient reads and parses them, and NetworkMonitor's document
@@ -23,19 +25,26 @@
 
 namespace {
 
-QByteArray documentFrame(int processes)
+QByteArray documentFrame(int processes, bool programs = false)
 {
     QJsonArray entries;
     for (int i = 0; i < processes; ++i) {
         const int pid = 1000 + i;
-        entries.append(QJsonObject{
+        QJsonObject entry{
             {"pid", pid},
             {"comm", QStringLiteral("proc%1").arg(pid)},
             {"tx_bytes", double(pid) * 1536},
             {"rx_bytes", double(pid) * 4096},
             {"tx_speed", 12.5},
             {"rx_speed", 64.25},
-        });
+        };
+        if (programs) {
+            entry.insert(QStringLiteral("exe"), QStringLiteral("/usr/lib/proc%1/bin/proc%1").arg(pid));
+            entry.insert(QStringLiteral("cmdline"),
+                         QJsonArray{QStringLiteral("proc%1").arg(pid), QStringLiteral("--config"),
+                                    QStringLiteral("/etc/proc%1.conf").arg(pid), QStringLiteral("--quiet")});
+        }
+        entries.append(entry);
     }
     const QByteArray body = QJsonDocument(QJsonObject{{"type", "network_data"}, {"processes", entries}})
                                 .toJson(QJsonDocument::Compact);
@@ -129,8 +138,10 @@ int main(int argc, char **argv)
         qFatal("cannot listen on %s", qPrintable(socketPath));
 
     std::printf("collector decode rate (MB = 10^6 bytes of frames)\n");
-    for (int processes : {100, 1000, 10000}) {
-        const QByteArray frame = documentFrame(processes);
+    for (int processes : {100, 1000, 10000, -1000}) {
+        const bool programs = processes < 0;
+        processes = qAbs(processes);
+        const QByteArray frame = documentFrame(processes, programs);
         // About 100 MB of frames per size, at least 20 documents.
         const int documents = qMax(20, int(100e6 / frame.size()));
         withoutSocket(frame, qMin(documents, 50)); // warm-up
@@ -138,8 +149,9 @@ int main(int argc, char **argv)
         if (socket.processes != qint64(processes) * documents)
             qFatal("socket path decoded %lld records, expected %lld", static_cast<long long>(socket.processes),
                    static_cast<long long>(qint64(processes) * documents));
-        print("socket", processes, documents, frame.size(), socket);
-        print("no socket", processes, documents, frame.size(), withoutSocket(frame, documents));
+        print(programs ? "socket+program" : "socket", processes, documents, frame.size(), socket);
+        print(programs ? "no socket+prog" : "no socket", processes, documents, frame.size(),
+              withoutSocket(frame, documents));
     }
     return 0;
 }

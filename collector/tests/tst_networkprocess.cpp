@@ -75,6 +75,8 @@ private slots:
 
     void entryIsDecodedFieldByField_data();
     void entryIsDecodedFieldByField();
+    void programMembersAreDecodedWithinTheirBounds_data();
+    void programMembersAreDecodedWithinTheirBounds();
     void documentsAreDecodedOnlyWhenTheyAreDataDocuments_data();
     void documentsAreDecodedOnlyWhenTheyAreDataDocuments();
     void elementsThatAreNoObjectsGiveDefaultRecords();
@@ -98,6 +100,8 @@ void TestNetworkProcess::defaultRecordIsEmpty()
     QCOMPARE(process.rx_bytes, quint64(0));
     QCOMPARE(process.tx_speed, 0.0);
     QCOMPARE(process.rx_speed, 0.0);
+    QVERIFY(process.exe.isEmpty());
+    QVERIFY(process.cmdline.isEmpty());
 }
 
 void TestNetworkProcess::typesAreKnownByTheirNames()
@@ -210,6 +214,68 @@ void TestNetworkProcess::entryIsDecodedFieldByField()
     QTEST(process.rx_bytes, "rxBytes");
     QTEST(process.tx_speed, "txSpeed");
     QTEST(process.rx_speed, "rxSpeed");
+}
+
+void TestNetworkProcess::programMembersAreDecodedWithinTheirBounds_data()
+{
+    QTest::addColumn<QByteArray>("entry");
+    QTest::addColumn<QString>("exe");
+    QTest::addColumn<QStringList>("cmdline");
+
+    const QByteArray longestExe = '/' + QByteArray(MaxReportedExe - 1, 'a');
+    const auto strings = [](int count, int size) {
+        QByteArray list = "[";
+        for (int i = 0; i < count; ++i)
+            list += (i ? ",\"" : "\"") + QByteArray(size, 'x') + '"';
+        return list + ']';
+    };
+    QStringList widest;
+    for (int i = 0; i < MaxReportedArgs; ++i)
+        widest.append(QStringLiteral("x"));
+    const QString half(MaxReportedArgsChars / 2, QLatin1Char('x'));
+    const QStringList longest{half, half};
+
+    QTest::newRow("absent") << QByteArray(R"({"pid":5})") << "" << QStringList();
+    QTest::newRow("both well formed")
+        << QByteArray(R"({"pid":5,"exe":"/usr/bin/python3.11","cmdline":["python3","/srv/a.py"]})")
+        << "/usr/bin/python3.11" << QStringList{"python3", "/srv/a.py"};
+    QTest::newRow("exe without cmdline") << QByteArray(R"({"exe":"/usr/bin/curl"})") << "/usr/bin/curl"
+                                         << QStringList();
+    QTest::newRow("empty arguments are kept") << QByteArray(R"({"exe":"/bin/x","cmdline":["",""]})") << "/bin/x"
+                                              << QStringList{"", ""};
+    QTest::newRow("cmdline without exe is ignored") << QByteArray(R"({"cmdline":["a","/b"]})") << ""
+                                                    << QStringList();
+    QTest::newRow("exe a number") << QByteArray(R"({"exe":12,"cmdline":["a"]})") << "" << QStringList();
+    QTest::newRow("exe an array") << QByteArray(R"({"exe":["/bin/x"]})") << "" << QStringList();
+    QTest::newRow("exe empty") << QByteArray(R"({"exe":"","cmdline":["a"]})") << "" << QStringList();
+    QTest::newRow("exe with NUL") << QByteArray(R"({"exe":"/bin/x\u0000y"})") << "" << QStringList();
+    QTest::newRow("exe at its limit") << "{\"exe\":\"" + longestExe + "\"}" << QString::fromLatin1(longestExe)
+                                      << QStringList();
+    QTest::newRow("exe beyond its limit") << "{\"exe\":\"" + longestExe + "a\",\"cmdline\":[\"a\"]}" << ""
+                                          << QStringList();
+    QTest::newRow("cmdline a string") << QByteArray(R"({"exe":"/bin/x","cmdline":"a b"})") << "/bin/x"
+                                      << QStringList();
+    QTest::newRow("cmdline with a number") << QByteArray(R"({"exe":"/bin/x","cmdline":["a",1]})") << "/bin/x"
+                                           << QStringList();
+    QTest::newRow("cmdline with NUL") << QByteArray(R"({"exe":"/bin/x","cmdline":["a\u0000b"]})") << "/bin/x"
+                                      << QStringList();
+    QTest::newRow("most arguments") << "{\"exe\":\"/bin/x\",\"cmdline\":" + strings(MaxReportedArgs, 1) + "}"
+                                    << "/bin/x" << widest;
+    QTest::newRow("too many arguments")
+        << "{\"exe\":\"/bin/x\",\"cmdline\":" + strings(MaxReportedArgs + 1, 1) + "}" << "/bin/x" << QStringList();
+    QTest::newRow("longest arguments")
+        << "{\"exe\":\"/bin/x\",\"cmdline\":" + strings(2, MaxReportedArgsChars / 2) + "}" << "/bin/x" << longest;
+    QTest::newRow("arguments too long")
+        << "{\"exe\":\"/bin/x\",\"cmdline\":" + strings(2, MaxReportedArgsChars / 2 + 1) + "}" << "/bin/x"
+        << QStringList();
+}
+
+void TestNetworkProcess::programMembersAreDecodedWithinTheirBounds()
+{
+    QFETCH(QByteArray, entry);
+    const NetworkProcess process = networkProcessFromJson(object(entry.constData()));
+    QTEST(process.exe, "exe");
+    QTEST(process.cmdline, "cmdline");
 }
 
 void TestNetworkProcess::documentsAreDecodedOnlyWhenTheyAreDataDocuments_data()

@@ -4,6 +4,15 @@
 UNATTRIBUTED = "unattributed"
 
 
+class Counts(dict):
+    """What collect() returns: {pid: (comm, tx_bytes, rx_bytes)}, and in `programs` the
+    program of every pid it knows: {pid: (exe, args)} (see programs.py)."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.programs = {}
+
+
 class BackendUnavailable(Exception):
     """The backend cannot run on this machine; the message says why."""
 
@@ -14,7 +23,8 @@ class Backend:
     open() raises BackendUnavailable when the backend cannot run here. fds() lists
     file descriptors the main loop polls for reading and hands to handle().
     collect() returns {pid: (comm, tx_bytes, rx_bytes)} accumulated since the
-    previous collect(); a process appears at most once.
+    previous collect(); a process appears at most once. It may be a Counts, which also
+    carries the programs of the processes.
     """
 
     name = "none"

@@ -6,13 +6,15 @@ import os
 from .backend import UNATTRIBUTED
 from .daemon_link import MAX_FRAME_BODY
 from .log import say
+from .programs import members as program_members
 
 # Processes kept apart while no daemon reads; beyond that, exited ones are folded.
 PENDING_LIMIT = 65536
 
 
 class Ledger:
-    """Byte counts not yet handed to the daemon, per pid: {pid: [comm, tx, rx]}.
+    """Byte counts not yet handed to the daemon, per pid: {pid: [comm, tx, rx]}, and
+    the program (exe, args) as a fourth item once known.
 
     While no daemon reads, the table grows with every process that moves data. Past
     `limit` processes, those that have exited are folded into pid 0 "unattributed",
@@ -26,24 +28,29 @@ class Ledger:
         self.folded_warned = False
 
     def add(self, counts):
-        for pid, (comm, tx, rx) in counts.items():
+        programs = getattr(counts, "programs", None) or {}
+        for pid, value in counts.items():
+            comm, tx, rx = value[:3]
+            program = value[3] if len(value) > 3 else programs.get(pid)
             entry = self.pending.get(pid)
             if entry is None:
-                self.pending[pid] = [comm, tx, rx]
+                self.pending[pid] = [comm, tx, rx] if program is None else [comm, tx, rx, program]
             else:
                 if comm:
                     entry[0] = comm
                 entry[1] += tx
                 entry[2] += rx
+                if program is not None:
+                    entry[3:] = [program]
         if len(self.pending) > self.limit:
             self.fold_exited()
 
     def fold_exited(self):
         bucket = self.pending.setdefault(0, [UNATTRIBUTED, 0, 0])
         for pid in [p for p in self.pending if p != 0 and not self.alive(p)]:
-            _comm, tx, rx = self.pending.pop(pid)
-            bucket[1] += tx
-            bucket[2] += rx
+            entry = self.pending.pop(pid)
+            bucket[1] += entry[1]
+            bucket[2] += entry[2]
         if not self.folded_warned:
             say("no daemon has read for long: exited processes are kept as pid 0 \"%s\"" % UNATTRIBUTED)
             self.folded_warned = True
@@ -59,9 +66,10 @@ class Ledger:
 
 
 def build_documents(entries, speeds, max_body=MAX_FRAME_BODY):
-    """Turns {pid: [comm, tx, rx]} into JSON bodies of at most max_body bytes.
+    """Turns {pid: [comm, tx, rx(, program)]} into JSON bodies of at most max_body bytes;
+    a known program adds the members "exe" and "cmdline" (pid 0 has none).
 
-    Returns a list of (body bytes, {pid: [comm, tx, rx]}) so that the counts of a
+    Returns a list of (body bytes, {pid: entry}) so that the counts of a
     report that could not be delivered can be restored. Every pid appears in
     exactly one document; at least one document is produced.
     """
@@ -72,11 +80,18 @@ def build_documents(entries, speeds, max_body=MAX_FRAME_BODY):
     size = len(head) + len(tail)
     members = {}
     for pid in sorted(entries):
-        comm, tx, rx = entries[pid]
+        entry = entries[pid]
+        comm, tx, rx = entry[:3]
         tx_speed, rx_speed = speeds.get(pid, (0.0, 0.0))
-        item = json.dumps({"pid": pid, "comm": comm, "tx_bytes": tx, "rx_bytes": rx,
-                           "tx_speed": round(tx_speed, 2), "rx_speed": round(rx_speed, 2)},
-                          ensure_ascii=False, separators=(",", ":")).encode("utf-8")
+        process = {"pid": pid, "comm": comm, "tx_bytes": tx, "rx_bytes": rx,
+                   "tx_speed": round(tx_speed, 2), "rx_speed": round(rx_speed, 2)}
+        if len(entry) > 3 and pid != 0:
+            process.update(program_members(entry[3]))
+        item = json.dumps(process, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
+        if len(head) + len(tail) + len(item) > max_body and "exe" in process:
+            # The program is optional: a process it would not fit a document with goes without.
+            del process["exe"], process["cmdline"]
+            item = json.dumps(process, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
         extra = len(item) + (1 if parts else 0)
         if parts and size + extra > max_body:
             documents.append((head + b",".join(parts) + tail, members))

@@ -5,7 +5,8 @@ import ctypes
 import errno
 import os
 
-from ..backend import UNATTRIBUTED, Backend, BackendUnavailable
+from .. import programs
+from ..backend import UNATTRIBUTED, Backend, BackendUnavailable, Counts
 from ..log import say
 from .btf import LayoutError, ValueLayout
 from .libbpf import Libbpf
@@ -15,6 +16,9 @@ ENTRY_SCRIPT = "ferrow_monitor.py"
 KERNEL_BTF = "/sys/kernel/btf/vmlinux"
 # The fields of struct traffic the collector reads; their layout comes from the program file.
 TRAFFIC_FIELDS = ("tx", "rx", "comm")
+# The fields of struct program (what an exec recorded) the collector reads.
+PROGRAM_FIELDS = ("root_dev", "root_ino", "path_len", "args_len", "path", "args")
+PROGRAM_TRACERS = (b"note_exec", b"note_fork", b"note_exit")
 TRAFFIC_MAP_ENTRIES = 16384  # processes with traffic not yet known to have exited
 # Dead processes are removed from the kernel map this often (in reports).
 REAP_EVERY = 5
@@ -47,10 +51,18 @@ class EbpfBackend(Backend):
         self.seen = {}
         self.unowned_seen = (0, 0)
         self.reports = 0
+        self.reaped = []
         self.full_warned = False
         self.capacity = TRAFFIC_MAP_ENTRIES
         self.layout = None
         self.keys = self.values = self.value = None
+        # Programs: what an exec recorded (kernel maps "programs" and "forks"), what
+        # /proc showed at start, and what was found for each pid with traffic.
+        self.programs_fd = self.forks_fd = -1
+        self.program_layout = self.program_value = None
+        self.started_with = {}
+        self.program_of = {}
+        self.root = self._own_root()
 
     def open(self):
         if os.geteuid() != 0:
@@ -105,6 +117,7 @@ class EbpfBackend(Backend):
         if not traffic_map or not unowned_map:
             raise BackendUnavailable("program file %s lacks its maps" % path)
         self.layout = self._read_layout(path, traffic_map, unowned_map)
+        self._read_program_layout(path)
         self.keys = (ctypes.c_uint32 * self.capacity)()
         self.values = ctypes.create_string_buffer(self.layout.size * self.capacity)
         self.value = ctypes.create_string_buffer(self.layout.size)
@@ -138,6 +151,110 @@ class EbpfBackend(Backend):
                                              "tracepoints (Linux 6.3 or later)")
                 self._fail("attaching %s failed" % prog_name.decode(), err)
             self.links.append(link)
+        self._attach_program_tracers()
+
+    @staticmethod
+    def _own_root():
+        """(kernel dev_t, inode) of our root directory, as struct program holds them."""
+        try:
+            st = os.stat("/")
+        except OSError:
+            return None
+        return (os.major(st.st_dev) << 20) | os.minor(st.st_dev), st.st_ino
+
+    def _read_program_layout(self, path):
+        """The programs map is optional: without it the programs come from /proc alone."""
+        L = self.bpf
+        programs_map = L.bpf_object__find_map_by_name(self.obj, b"programs")
+        btf = L.bpf_object__btf(self.obj)
+        if not programs_map or not btf:
+            return
+        try:
+            layout = ValueLayout(L, btf, L.bpf_map__btf_value_type_id(programs_map), PROGRAM_FIELDS)
+        except LayoutError as e:
+            say("program file %s: unexpected program records (%s); programs read from /proc only"
+                % (path, e))
+            return
+        if layout.size == L.bpf_map__value_size(programs_map):
+            self.program_layout = layout
+            self.program_value = ctypes.create_string_buffer(layout.size)
+
+    def _attach_program_tracers(self):
+        """Exec, fork and exit tracepoints; then the processes already running from /proc."""
+        L = self.bpf
+        if self.program_layout is not None:
+            self.programs_fd = L.bpf_object__find_map_fd_by_name(self.obj, b"programs")
+            self.forks_fd = L.bpf_object__find_map_fd_by_name(self.obj, b"forks")
+            for prog_name in PROGRAM_TRACERS:
+                prog = L.bpf_object__find_program_by_name(self.obj, prog_name)
+                link = L.bpf_program__attach(prog) if prog else None
+                if not link:
+                    say("attaching %s failed: programs of short processes may be missed"
+                        % prog_name.decode())
+                    continue
+                self.links.append(link)
+        self.started_with = programs.startup_programs()
+
+    def _lookup(self, fd, pid, value):
+        if fd < 0:
+            return False
+        key = ctypes.c_uint32(pid)
+        return self.bpf.bpf_map_lookup_elem(fd, ctypes.byref(key), value) == 0
+
+    def _recorded(self, pid):
+        """(exe, args) from the exec record of pid, or None."""
+        if not self._lookup(self.programs_fd, pid, self.program_value):
+            return None
+        root_dev, root_ino, path_len, args_len, path, args = self.program_layout.unpack(
+            self.program_value.raw)
+        # Under another root (a container) the path may name another file here.
+        if self.root is None or (root_dev, root_ino) != self.root:
+            return None
+        if not 0 < path_len < len(path):
+            return None  # unreadable or cut short
+        cut = args_len >= len(args) - 1
+        return programs.from_exec(path[:path_len - 1], args[:args_len], cut)
+
+    def _ancestor(self, pid):
+        ancestor = ctypes.c_uint32()
+        if self._lookup(self.forks_fd, pid, ctypes.byref(ancestor)):
+            return ancestor.value
+        return None
+
+    def _program(self, pid):
+        """The program of a process with traffic: /proc while it lives, else what its exec
+        recorded, else its ancestor's program when it forked without exec."""
+        program = programs.from_proc(pid)
+        if program is not None:
+            return program
+        known = self.program_layout is not None and self._lookup(self.programs_fd, pid,
+                                                                 self.program_value)
+        if known:
+            self.started_with.pop(pid, None)  # the pid was given to a new process
+            return self._recorded(pid)
+        ancestor = self._ancestor(pid)
+        if ancestor is not None:
+            self.started_with.pop(pid, None)
+            return self.started_with.get(ancestor) or programs.from_proc(ancestor)
+        return self.started_with.get(pid)
+
+    def _forget(self, pid):
+        """A process reported for the last time: its records go."""
+        self.program_of.pop(pid, None)
+        key = ctypes.c_uint32(pid)
+        for fd in (self.programs_fd, self.forks_fd):
+            if fd >= 0:
+                self.bpf.bpf_map_delete_elem(fd, ctypes.byref(key))
+
+    def _add_programs(self, out):
+        for pid in out:
+            if pid == 0:
+                continue
+            if pid not in self.program_of:
+                self.program_of[pid] = self._program(pid)
+            program = self.program_of[pid]
+            if program is not None:
+                out.programs[pid] = program
 
     def _read_all(self):
         """All entries of the kernel map: {pid: (comm, tx, rx)}, cumulative."""
@@ -175,18 +292,23 @@ class EbpfBackend(Backend):
         return old_tx, old_rx
 
     def collect(self):
-        out = {}
+        out = Counts()
         entries = self._read_all()
         for pid, (comm, tx, rx) in entries.items():
             self._delta(out, pid, comm, tx, rx)
             self.seen[pid] = (tx, rx)
         for pid in [p for p in self.seen if p not in entries]:
             del self.seen[pid]
+            self.program_of.pop(pid, None)
         self.reports += 1
         nearly_full = len(entries) > self.capacity * 3 // 4
         if self.reports % REAP_EVERY == 0 or nearly_full:
             self._reap(out, entries)
         self._collect_unowned(out)
+        self._add_programs(out)
+        for pid in self.reaped:
+            self._forget(pid)
+        self.reaped = []
         return out
 
     def _reap(self, out, entries):
@@ -198,6 +320,7 @@ class EbpfBackend(Backend):
                 continue
             key.value = pid
             if L.bpf_map_lookup_and_delete_elem(self.traffic_fd, ctypes.byref(key), self.value) == 0:
+                self.reaped.append(pid)
                 tx, rx, comm = self.layout.unpack(self.value.raw)
                 old_tx, old_rx = self.seen.pop(pid, (0, 0))
                 if tx - old_tx or rx - old_rx:

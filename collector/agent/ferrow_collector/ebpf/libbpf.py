@@ -46,6 +46,7 @@ class Libbpf:
         self._sig(L.bpf_link__destroy, i, [vp])
         self._sig(L.bpf_map_update_elem, i, [i, vp, vp, ctypes.c_uint64])
         self._sig(L.bpf_map_lookup_elem, i, [i, vp, vp])
+        self._sig(L.bpf_map_delete_elem, i, [i, vp])
         self._sig(L.bpf_map_lookup_and_delete_elem, i, [i, vp, vp])
         self._sig(L.bpf_map_lookup_batch, i, [i, vp, vp, vp, vp, u32p, vp])
         self._sig(L.btf__type_by_id, vp, [vp, u32])

@@ -4,7 +4,7 @@ runs the steps of each report."""
 import errno
 import time
 
-from ..backend import UNATTRIBUTED, Backend, BackendUnavailable
+from ..backend import UNATTRIBUTED, Backend, BackendUnavailable, Counts
 from ..log import say
 from .capture import Capture
 from .links import LINKS_EVERY, HostLinks
@@ -119,9 +119,12 @@ class PortableBackend(Backend):
                 step(now)
             except Exception as e:  # the other steps still run and the report goes out
                 self._complain("measuring failed this interval", e)
-        out = {}
+        out = Counts()
         for pid, (tx, rx) in self.tally.take().items():
             out[pid] = (UNATTRIBUTED if pid == 0 else self.owners.name(pid), tx, rx)
+            program = self.owners.program_of(pid) if pid else None
+            if program is not None:
+                out.programs[pid] = program
         return out
 
     def _refresh_links(self, now):

@@ -3,12 +3,15 @@
 import collections
 import os
 
+from .. import programs
 from . import procfs
 
 # An inode not found by a full /proc scan is not searched again for this long.
 MISSING_RETRY = 30.0
 # Scans look at this many of the last pids handed out before anything else.
 LAST_PIDS = 16
+# Programs remembered at most (processes that exec'd or owned sockets lately).
+PROGRAM_LIMIT = 16384
 
 
 class LookupThrottle:
@@ -39,6 +42,8 @@ class Owners:
         self.proc = proc
         self.inode_pid = {}
         self.comm = {}
+        # pid -> (exe, args), read while the process lived (programs.py)
+        self.program = {}
         # pids that forked or exec'd recently (newest last), from the proc connector
         self.recent = collections.OrderedDict()
         # pids that owned sockets (most recent last): likely owners of the next ones
@@ -68,6 +73,31 @@ class Owners:
         if comm is None:
             comm = self.read_comm(pid) or "pid %d" % pid
         return comm
+
+    def read_program(self, pid):
+        program = programs.from_proc(pid, self.proc)
+        if program is not None:
+            self.program.pop(pid, None)
+            self.program[pid] = program
+            if len(self.program) > PROGRAM_LIMIT:  # between prunes: the oldest half goes
+                for old in list(self.program)[:PROGRAM_LIMIT // 2]:
+                    del self.program[old]
+        return program
+
+    def program_of(self, pid):
+        """The program of a pid with traffic: as read while it lived, or now."""
+        program = self.program.get(pid)
+        if program is None:
+            program = self.read_program(pid)
+        return program
+
+    def inherit_program(self, child, parent):
+        """A child forked without exec runs its parent's program."""
+        program = self.program.get(parent)
+        if program is not None:
+            self.program[child] = program
+        else:
+            self.program.pop(child, None)
 
     def read_comm(self, pid):
         raw = procfs.read("%s/%d/comm" % (self.proc, pid))
@@ -161,6 +191,7 @@ class Owners:
                 wanted -= hits
                 found += len(hits)
                 self.read_comm(pid)
+                self.read_program(pid)
                 self.note_owner(pid)
                 if not wanted:
                     break
@@ -182,3 +213,5 @@ class Owners:
         keep = set(self.inode_pid.values()) | set(self.owners) | set(self.recent)
         if len(self.comm) > 8192:
             self.comm = {p: c for p, c in self.comm.items() if p in keep}
+        if len(self.program) > 8192:
+            self.program = {p: c for p, c in self.program.items() if p in keep}

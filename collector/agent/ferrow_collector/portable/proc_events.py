@@ -1,5 +1,5 @@
 """The proc connector's fork/exec/exit/comm events: which processes are new, so that
-owner scans look at them first."""
+owner scans look at them first, and the program each one runs."""
 
 import errno
 import os
@@ -62,15 +62,17 @@ class ProcEvents:
                 continue
             what = struct.unpack_from("=I", data, 36)[0]
             if what == PROC_FORK and len(data) >= 68:
-                child_pid, child_tgid = struct.unpack_from("=II", data, 60)
+                parent_tgid, child_pid, child_tgid = struct.unpack_from("=III", data, 56)
                 if child_pid == child_tgid:
                     owners.note_new_pid(child_tgid)
+                    owners.inherit_program(child_tgid, parent_tgid)
                 continue
             pid, tgid = struct.unpack_from("=II", data, 52)
             if pid != tgid:
                 continue  # a thread
             if what == PROC_EXEC:
                 owners.note_new_pid(tgid)
+                owners.read_program(tgid)  # at once: a short process is gone in milliseconds
                 if tgid in owners.comm:
                     owners.read_comm(tgid)  # a new program, a new name
             elif what == PROC_EXIT:
