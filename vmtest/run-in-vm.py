@@ -289,7 +289,8 @@ STAGE2 = r"""# Second stage, in the host's root (the guest's copy): run the comm
 export PATH=@PATH@
 out=/dev/ttyS1
 mount -t tmpfs -o mode=0755 tmpfs /run
-mount -t tmpfs -o mode=1777 tmpfs /tmp
+# /tmp stays the host's, seen through the writable overlay: the tree under
+# test may well live there (a CI clone, say).
 mkdir -p /dev/pts /dev/shm
 mount -t devpts devpts /dev/pts
 mount -t tmpfs -o mode=1777 tmpfs /dev/shm
