@@ -8,7 +8,7 @@ namespace ferrowctl {
 
 namespace {
 
-struct CommandSpec {
+struct CommandInfo {
     const char *name;
     const char *usage;
     const char *help;
@@ -17,9 +17,9 @@ struct CommandSpec {
     int (*run)(const Args &, Io &);
 };
 
-const QVector<CommandSpec> &commands()
+const QVector<CommandInfo> &commands()
 {
-    static const QVector<CommandSpec> specs = {
+    static const QVector<CommandInfo> infos = {
         {"status", "ferrowctl [status] [--json]",
          "Whether the daemon runs, counting, the audits in force with their threshold,\n"
          "period and traffic so far, the database's size and newest hour, and the\n"
@@ -72,14 +72,14 @@ const QVector<CommandSpec> &commands()
          "with --textfile, written atomically to DIR/ferrow.prom.\n",
          {{"textfile", true}}, cmdMetrics},
     };
-    return specs;
+    return infos;
 }
 
-const CommandSpec *findCommand(const QString &name)
+const CommandInfo *findCommand(const QString &name)
 {
-    for (const CommandSpec &spec : commands())
-        if (QLatin1String(spec.name) == name)
-            return &spec;
+    for (const CommandInfo &info : commands())
+        if (QLatin1String(info.name) == name)
+            return &info;
     return nullptr;
 }
 
@@ -101,8 +101,8 @@ QString globalHelp()
         "usage: ferrowctl [COMMAND] [OPTIONS]\n"
         "The administrator's client of the ferrow-monitor traffic daemon.\n\n"
         "Commands:\n");
-    for (const CommandSpec &spec : commands())
-        text += QStringLiteral("  %1\n").arg(QLatin1String(spec.usage));
+    for (const CommandInfo &info : commands())
+        text += QStringLiteral("  %1\n").arg(QLatin1String(info.usage));
     text += QStringLiteral(
         "\nOptions of every reading command:\n"
         "  --json     machine-readable output (byte counts as integers, ISO 8601 times,\n"
@@ -122,8 +122,8 @@ QByteArray version()
 
 QString usageLine(const QString &command)
 {
-    const CommandSpec *spec = findCommand(command);
-    return QStringLiteral("usage: %1").arg(QLatin1String(spec ? spec->usage : "ferrowctl [COMMAND] [OPTIONS]"));
+    const CommandInfo *info = findCommand(command);
+    return QStringLiteral("usage: %1").arg(QLatin1String(info ? info->usage : "ferrowctl [COMMAND] [OPTIONS]"));
 }
 
 int fail(Io &io, int code, const QString &message)
@@ -143,7 +143,7 @@ int run(const QStringList &argv, Io &io)
 {
     Args args;
     bool help = false;
-    const CommandSpec *spec = nullptr;
+    const CommandInfo *info = nullptr;
     int i = 0;
     // The command is the first word that is not a global option.
     for (; i < argv.size(); ++i) {
@@ -158,21 +158,21 @@ int run(const QStringList &argv, Io &io)
         } else if (a.startsWith(QLatin1Char('-'))) {
             return usageError(io, QString(), QStringLiteral("unknown option %1").arg(a));
         } else {
-            spec = findCommand(a);
-            if (!spec)
+            info = findCommand(a);
+            if (!info)
                 return usageError(io, QString(), QStringLiteral("unknown command %1").arg(a));
             ++i;
             break;
         }
     }
-    if (!spec) {
+    if (!info) {
         if (help) {
             io.out += globalHelp().toUtf8();
             return ExitOk;
         }
-        spec = findCommand(QStringLiteral("status"));
+        info = findCommand(QStringLiteral("status"));
     }
-    args.command = QLatin1String(spec->name);
+    args.command = QLatin1String(info->name);
     // A usage error of check is UNKNOWN to the monitoring system.
     const int usageCode = args.command == QLatin1String("check") ? int(CheckUnknown) : int(ExitUsage);
 
@@ -201,9 +201,9 @@ int run(const QStringList &argv, Io &io)
         }
         // Single-dash options are single letters, double-dash ones words.
         const bool wellFormed = a.startsWith(QLatin1String("--")) ? name.size() > 1 : name.size() == 1;
-        if (!wellFormed || !spec->options.contains(name))
+        if (!wellFormed || !info->options.contains(name))
             return usageError(io, args.command, QStringLiteral("unknown option %1").arg(a), usageCode);
-        if (spec->options.value(name)) {
+        if (info->options.value(name)) {
             if (!inlineValue) {
                 if (i + 1 >= argv.size())
                     return usageError(io, args.command, QStringLiteral("option %1 needs a value").arg(a), usageCode);
@@ -218,12 +218,12 @@ int run(const QStringList &argv, Io &io)
     }
 
     if (help) {
-        io.out += usageLine(args.command).toUtf8() + "\n\n" + QByteArray(spec->help);
+        io.out += usageLine(args.command).toUtf8() + "\n\n" + QByteArray(info->help);
         if (args.command != QLatin1String("check"))
             io.out += QByteArray("\n") + kExitCodes;
         return ExitOk;
     }
-    return spec->run(args, io);
+    return info->run(args, io);
 }
 
 } // namespace ferrowctl
