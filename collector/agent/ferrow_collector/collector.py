@@ -12,7 +12,7 @@ import time
 
 from . import stopping
 from .daemon_link import DaemonLink
-from .ledger import Ledger, build_documents
+from .ledger import Ledger, build_documents, programs_carried
 from .log import say
 
 # Times a directory that keeps reappearing at the socket path is moved aside.
@@ -139,7 +139,9 @@ class Collector:
         if self.link is None:
             return
         entries = self.ledger.take()
-        link.queue(build_documents(entries, self.speeds, self.options.max_frame))
+        documents = build_documents(entries, self.speeds, self.options.max_frame, link.programs_known)
+        link.programs_known = programs_carried(entries, documents)
+        link.queue(documents)
         self.write()
 
     def check_stall(self, link, now, stalled):

@@ -23,6 +23,8 @@ class DaemonLink:
         # (offset just past the document's frame in self.out, its counts)
         self.in_flight = []
         self.unread_since = None
+        # {pid: program} of the last report queued: its programs need not be sent again.
+        self.programs_known = {}
 
     def fileno(self):
         return self.sock.fileno()

@@ -65,14 +65,35 @@ class Ledger:
         self.add({pid: tuple(e) for pid, e in entries.items()})
 
 
-def build_documents(entries, speeds, max_body=MAX_FRAME_BODY):
+def build_documents(entries, speeds, max_body=MAX_FRAME_BODY, known=None):
     """Turns {pid: [comm, tx, rx(, program)]} into JSON bodies of at most max_body bytes;
     a known program adds the members "exe" and "cmdline" (pid 0 has none).
+
+    `known` maps the pids of the daemon's previous report to the program that report
+    gave them: a pid carried by that report with the same program goes without its
+    program this time, since the daemon still holds the record it made from it. Only a
+    report of one document may leave programs out: the daemon drops a vanished
+    process's record after two documents, and a pid may sit in a later document.
 
     Returns a list of (body bytes, {pid: entry}) so that the counts of a
     report that could not be delivered can be restored. Every pid appears in
     exactly one document; at least one document is produced.
     """
+    documents = _documents(entries, speeds, max_body, known or {})
+    if known and len(documents) > 1:
+        documents = _documents(entries, speeds, max_body, {})
+    return documents
+
+
+def programs_carried(entries, documents):
+    """What the daemon knows after `documents`: {pid: program}, as `known` for the next
+    report; nothing after a report of several documents."""
+    if len(documents) != 1:
+        return {}
+    return {pid: entry[3] for pid, entry in entries.items() if len(entry) > 3 and pid != 0}
+
+
+def _documents(entries, speeds, max_body, known):
     head = b'{"type":"network_data","processes":['
     tail = b']}'
     documents = []
@@ -85,7 +106,7 @@ def build_documents(entries, speeds, max_body=MAX_FRAME_BODY):
         tx_speed, rx_speed = speeds.get(pid, (0.0, 0.0))
         process = {"pid": pid, "comm": comm, "tx_bytes": tx, "rx_bytes": rx,
                    "tx_speed": round(tx_speed, 2), "rx_speed": round(rx_speed, 2)}
-        if len(entry) > 3 and pid != 0:
+        if len(entry) > 3 and pid != 0 and known.get(pid) != entry[3]:
             process.update(program_members(entry[3]))
         item = json.dumps(process, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
         if len(head) + len(tail) + len(item) > max_body and "exe" in process:

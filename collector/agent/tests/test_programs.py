@@ -11,7 +11,7 @@ import time
 import unittest
 
 import netfixture  # first: it puts the collector's package on the path
-from ferrow_collector.ledger import build_documents
+from ferrow_collector.ledger import build_documents, programs_carried
 from ferrow_collector.programs import from_exec, split_args
 from netfixture import PYTHON, WORKLOAD, NetnsPair
 from test_portable import PortableCollector
@@ -68,6 +68,30 @@ class ProgramsOfReports(unittest.TestCase):
         self.assertEqual(processes[5]["cmdline"], ["curl", "-s", "http://h/x"])
         self.assertNotIn("exe", processes[0])
         self.assertNotIn("exe", processes[6])
+
+    def test_a_program_goes_again_only_after_a_gap_a_change_or_a_split_report(self):
+        import json
+        curl, wget = ("/usr/bin/curl", ("curl",)), ("/usr/bin/wget", ("wget",))
+
+        def report(entries, known, limit=1048576):
+            docs = build_documents(entries, {}, limit, known)
+            carried = {p["pid"]: p.get("exe") for body, _ in docs for p in json.loads(body)["processes"]}
+            return carried, programs_carried(entries, docs)
+
+        carried, known = report({5: ["curl", 1, 1, curl], 6: ["x", 1, 1, wget]}, {})
+        self.assertEqual(carried, {5: "/usr/bin/curl", 6: "/usr/bin/wget"})
+        # 5 again with its program, 6 after exec of another one, 7 new.
+        carried, known = report({5: ["curl", 1, 1, curl], 6: ["x", 1, 1, curl], 7: ["w", 1, 1, wget]}, known)
+        self.assertEqual(carried, {5: None, 6: "/usr/bin/curl", 7: "/usr/bin/wget"})
+        carried, known = report({7: ["w", 1, 1, wget]}, known)
+        self.assertEqual(carried, {7: None})
+        # 5 was missing from the last report: the daemon may have dropped its record.
+        carried, known = report({5: ["curl", 1, 1, curl], 7: ["w", 1, 1, wget]}, known)
+        self.assertEqual(carried, {5: "/usr/bin/curl", 7: None})
+        # A report of several documents carries every program, and the next one too.
+        carried, known = report({5: ["curl", 1, 1, curl], 7: ["w", 1, 1, wget]}, known, 160)
+        self.assertEqual(carried, {5: "/usr/bin/curl", 7: "/usr/bin/wget"})
+        self.assertEqual(known, {})
 
     def test_a_program_too_large_for_the_frame_limit_is_left_out(self):
         program = ("/usr/bin/" + "x" * 300, ("x",))
