@@ -3,7 +3,9 @@
 
 For each workload between two network namespaces: the true payload bytes moved by
 the measured processes, the bytes the collector attributed to those very processes,
-and the percentage; then the collector's CPU time per second of wall time while idle
+and the percentage; the share of the truth whose process was reported with the
+workload's program (the daemon names the application from it once the process is
+gone); then the collector's CPU time per second of wall time while idle
 and during a 1 Gbit/s transfer.
 
 Run as root:  /usr/bin/python3 bench/agent/bench_collector.py [--bpf-object PATH]
@@ -13,6 +15,7 @@ The collector runs with its production interval of 1 s.
 
 import argparse
 import os
+import re
 import sys
 import threading
 import time
@@ -34,17 +37,27 @@ class Reader(threading.Thread):
         self.client = FrameClient(path, timeout=10)
         self.stopping = False
         self.error = None
+        self.programs = {}  # pid -> the program file the daemon would look its package up by
 
     def run(self):
         try:
             while not self.stopping:
-                self.client.read_document()
+                for p in self.client.read_document()["processes"]:
+                    if "exe" in p:
+                        self.programs[p["pid"]] = program_file(p["exe"], p["cmdline"])
         except Exception as e:  # reported with the figures
             if not self.stopping:
                 self.error = e
 
     def get(self, pid):
         return self.client.get(pid)
+
+
+def program_file(exe, cmdline):
+    """The daemon's choice: the program, or for an interpreter its first absolute argument."""
+    if not re.match(r"^(python|perl|php)[0-9.]*$|^(ba|da|)sh$", os.path.basename(exe)):
+        return exe
+    return next((a for a in cmdline[1:] if a.startswith("/")), "")
 
 
 def wait_settled(reader, expected, timeout=6.0):
@@ -102,7 +115,8 @@ def main():
         reader.start()
         time.sleep(1.5)
         print(collector.lines[0] if collector.lines else "")
-        print("%-40s %14s %14s %9s" % ("workload", "true bytes", "attributed", "percent"))
+        print("%-40s %14s %14s %9s %12s" % ("workload", "true bytes", "attributed", "percent", "application"))
+        workload_program = os.path.realpath(netfixture.WORKLOAD)
         cpu_transfer = None
         worst = 100.0
         for label, mode, host, extra in workloads(net, args.scale):
@@ -120,10 +134,14 @@ def main():
                              for p, (tx, rx) in expected.items())
             excess = sum(max(0, reader.get(p)[1] - tx) + max(0, reader.get(p)[2] - rx)
                          for p, (tx, rx) in expected.items())
+            named = sum(min(reader.get(p)[1], tx) + min(reader.get(p)[2], rx)
+                        for p, (tx, rx) in expected.items() if reader.programs.get(p) == workload_program)
             percent = 100.0 * attributed / truth if truth else 100.0
+            application = 100.0 * named / truth if truth else 100.0
             worst = min(worst, percent)
             note = "" if not excess else "  (+%d bytes over the truth)" % excess
-            print("%-40s %14d %14d %8.3f%%%s" % (label, truth, attributed, percent, note), flush=True)
+            print("%-40s %14d %14d %8.3f%% %11.3f%%%s" % (label, truth, attributed, percent, application, note),
+                  flush=True)
 
         time.sleep(1.0)
         cpu0, wall0 = collector.cpu_seconds(), time.monotonic()
