@@ -1,5 +1,5 @@
 // Decode rate of collector documents of 100, 1,000 and 10,000 processes,
-// and ("+program") of 1,000 processes each carrying its program (exe and a
+// and ("+program") of 5,000 processes (a frame's worth) each carrying its program (exe and a
 // four-argument cmdline), as the collector reports processes it knows.
 //
 // Socket path: a QLocalServer in this process writes the frames, the real
@@ -138,7 +138,7 @@ int main(int argc, char **argv)
         qFatal("cannot listen on %s", qPrintable(socketPath));
 
     std::printf("collector decode rate (MB = 10^6 bytes of frames)\n");
-    for (int processes : {100, 1000, 10000, -1000}) {
+    for (int processes : {100, 1000, 10000, -5000}) {
         const bool programs = processes < 0;
         processes = qAbs(processes);
         const QByteArray frame = documentFrame(processes, programs);
