@@ -47,7 +47,7 @@ cd "$out"
 echo "run_fuzzer: fuzzing for ${seconds}s"
 set +e
 "$binary" -max_total_time="$seconds" -max_len=65536 -timeout=10 -rss_limit_mb=2048 \
-    -print_final_stats=1 corpus seeds 2>&1 | tee "$out/last-run.log" | grep -E '^(#[0-9]+ +(INITED|DONE)|Done|stat::number_of_executed_units|stat::peak_rss_mb|==[0-9]+==ERROR|SUMMARY|collector frame fuzzer)'
+    -print_final_stats=1 corpus seeds 2>&1 | tee "$out/last-run.log" | grep -E '^(#[0-9]+[[:space:]]+(INITED|DONE)|Done|stat::number_of_executed_units|stat::peak_rss_mb|==[0-9]+==ERROR|SUMMARY|collector frame fuzzer)'
 status=${PIPESTATUS[0]}
 set -e
 echo "run_fuzzer: exit status $status"
