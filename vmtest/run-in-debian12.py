@@ -125,8 +125,8 @@ JOB = r"""# Started by vmtest.service in the booted guest: wait for the system, 
 out=/dev/ttyS1
 stty -F $out raw -echo
 state=$(systemctl is-system-running --wait)
-echo "vmtest: system $state after $(cut -d' ' -f1 /proc/uptime) s" > /dev/ttyS0
 echo "@@VMTEST-START @NONCE@@@" > $out
+echo "vmtest: system $state after $(cut -d' ' -f1 /proc/uptime) s" > $out
 /bin/sh /vmtest/.command < /dev/null > $out 2>&1
 rc=$?
 echo "" > $out
