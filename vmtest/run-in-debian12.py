@@ -29,9 +29,9 @@ The image cache, DIR/<key>/ (key: a hash of the suite, the mirror, the package l
 the kernel release and IMAGE_VERSION below, so a change of any of them builds a new
 image and an unchanged set finds the old one):
   root.img   a raw ext4 image of the debootstrapped system, with the cached kernel's
-             modules (and their modules.dep, from the guest's own depmod), a fixed
-             machine id, the periodic jobs of a real server (apt, fstrim, ...) masked,
-             and the service that runs the command
+             modules (and their modules.dep, from the guest's own depmod), apt's package
+             cache, a fixed machine id, the periodic jobs of a real server (apt, fstrim,
+             ...) and logind masked, and the service that runs the command
   inputs.json  what the key was made of
   READY      written last: a directory without it is built again
 The guest writes to a throw-away copy (qemu's snapshot mode): the cached image is
@@ -61,7 +61,7 @@ vm = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(vm)
 
 # Bump when the way an image is made changes: old images are then not reused.
-IMAGE_VERSION = 1
+IMAGE_VERSION = 2
 SUITE = "bookworm"
 MIRROR = "http://deb.debian.org/debian"
 DEFAULT_IMAGE_CACHE = "/var/cache/ferrow-monitor-vmtest"
@@ -77,7 +77,9 @@ DISK_MODULES = ["virtio_pci", "virtio_blk", "crc32c_generic", "ext4", "9pnet_vir
 # Periodic jobs of a real server that would only compete with the test for the CPUs.
 MASKED_UNITS = ["apt-daily.timer", "apt-daily-upgrade.timer", "dpkg-db-backup.timer",
                 "e2scrub_all.timer", "e2scrub_reap.service", "fstrim.timer",
-                "getty@tty1.service", "serial-getty@ttyS0.service", "systemd-pstore.service"]
+                "getty@tty1.service", "serial-getty@ttyS0.service", "systemd-pstore.service",
+                # No one logs in: logind only holds up multi-user.target.
+                "systemd-logind.service"]
 
 RUNNER_UNIT = """[Unit]
 Description=Run the vmtest command
@@ -205,6 +207,9 @@ def configure_root(root, release, kernel_home):
     os.makedirs(os.path.join(units, "multi-user.target.wants"), exist_ok=True)
     os.symlink("/etc/systemd/system/vmtest.service",
                os.path.join(units, "multi-user.target.wants", "vmtest.service"))
+    # apt's package cache, built here once rather than by the first apt-get in each guest.
+    subprocess.run(["chroot", root, "apt-cache", "gencaches"], check=True, timeout=300,
+                   stdout=subprocess.DEVNULL)
     # The downloaded packages are installed already.
     archives = os.path.join(root, "var", "cache", "apt", "archives")
     for name in os.listdir(archives):
