@@ -20,6 +20,12 @@ packages=(
     curl wget
     # tests: the collector on Debian 12's own kernel under qemu's software emulation (vmtest/)
     qemu-system-x86 busybox-static
+    # the Debian package (scripts/build-deb.sh, the run command): dpkg-buildpackage with
+    # debhelper; lintian checks the result in the tests
+    dpkg-dev debhelper lintian
+    # tests: a booted Debian 12 for the package (vmtest/run-in-debian12.py): its root file
+    # system made with debootstrap, packed into an ext4 image with mkfs.ext4 -d
+    debootstrap e2fsprogs
     # tests: a steered wall clock for the daemon alone
     faketime
     # tests: ferrowctl's metrics file read back by the Prometheus text-format parser

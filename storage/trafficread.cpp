@@ -2,6 +2,7 @@
 
 #include "defaults.h"
 #include "reportrows.h"
+#include "trafficdb.h"
 #include "trafficstats.h"
 
 #include <QFileInfo>
@@ -88,6 +89,29 @@ int reportTopApps(sqlite3 *db, int days, time_t now, cJSON *array)
     return status;
 }
 
+bool hasNoTables(sqlite3 *db)
+{
+    sqlite3_stmt *stmt = nullptr;
+    if (!db || sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM sqlite_master;", -1, &stmt, nullptr) != SQLITE_OK)
+        return false;
+    const bool none = sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_int64(stmt, 0) == 0;
+    sqlite3_finalize(stmt);
+    return none;
+}
+
+// An in-memory database with the daemon's tables and no rows.
+int openEmptyTrafficDatabase(sqlite3 **db)
+{
+    sqlite3 *handle = nullptr;
+    if (sqlite3_open_v2(":memory:", &handle, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK
+        || createAppTable(handle) != 0 || createHourTable(handle) != 0) {
+        sqlite3_close(handle);
+        return TrafficReadFailed;
+    }
+    *db = handle;
+    return TrafficReadOk;
+}
+
 } // namespace
 
 int openTrafficReader(sqlite3 **db, QString *message)
@@ -118,6 +142,12 @@ int openTrafficReader(sqlite3 **db, QString *message)
     if (rc == SQLITE_OK) {
         *db = handle;
         return TrafficReadOk;
+    }
+    if ((rc & 0xff) == SQLITE_ERROR && hasNoTables(handle)) {
+        // The daemon opens its database at start and creates the tables with its first
+        // write, a minute later: until then there is nothing to read, which is no fault.
+        sqlite3_close(handle);
+        return openEmptyTrafficDatabase(db);
     }
     if (message)
         *message = QString::fromUtf8(handle ? sqlite3_errmsg(handle) : "out of memory");

@@ -88,6 +88,7 @@ private slots:
     void metricsLabelTwentyPackagesAndSumTheRest();
     void metricsTextfileIsReplacedWhole();
     void databaseFailuresGiveTheirExitCodes();
+    void aDatabaseTheDaemonHasNotWrittenYetReadsAsEmpty();
     void aLockedDatabaseIsReportedAsLocked();
     void settingsFailuresGiveTheirExitCode();
     void aStoppedDaemonIsReported();
@@ -568,6 +569,28 @@ void tst_Ferrowctl::databaseFailuresGiveTheirExitCodes()
         QCOMPARE(check.code, int(CheckUnknown));
         QVERIFY(check.out.startsWith(QStringLiteral("FERROW UNKNOWN - the database ")));
     }
+}
+
+void tst_Ferrowctl::aDatabaseTheDaemonHasNotWrittenYetReadsAsEmpty()
+{
+    // The daemon opens the file at start and creates its tables with the first write.
+    const QString db = ferrow::paths().databaseFile;
+    QFile::remove(db);
+    writeFile(db, QByteArray());
+    const Result status = ctl({});
+    QVERIFY2(status.code == ExitOk, qPrintable(status.err));
+    QVERIFY2(status.out.contains(QStringLiteral("newest hour none")), qPrintable(status.out));
+    const QStringList readers[] = {{QStringLiteral("top"), QStringLiteral("--days"), QStringLiteral("3"), QStringLiteral("--json")},
+                                   {QStringLiteral("hours"), QStringLiteral("--json")}, {QStringLiteral("days")},
+                                   {QStringLiteral("report")}, {QStringLiteral("metrics")}};
+    for (const QStringList &args : readers) {
+        const Result r = ctl(args);
+        QVERIFY2(r.code == ExitOk, qPrintable(args.join(QLatin1Char(' ')) + QStringLiteral(": ") + r.err));
+    }
+    const Result top = ctl({QStringLiteral("top"), QStringLiteral("--days"), QStringLiteral("3"), QStringLiteral("--json")});
+    QCOMPARE(QJsonDocument::fromJson(top.out.toUtf8()).object().value(QStringLiteral("applications")).toArray().size(), 0);
+    // Read, never written.
+    QCOMPARE(QFileInfo(db).size(), qint64(0));
 }
 
 void tst_Ferrowctl::aLockedDatabaseIsReportedAsLocked()
