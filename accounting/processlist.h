@@ -26,8 +26,9 @@ namespace process {
 // writes them to the database once a minute and publishes the two snapshot
 // documents.
 //
-// libdpkg keeps process-wide state, so there is one ProcessList per process at
-// a time. All of it runs on the main thread.
+// The owner table of installed files (packagedatabase.h) is process-wide, so
+// there is one ProcessList per process at a time. All of it runs on the main
+// thread.
 class ProcessList : public QObject
 {
     Q_OBJECT
