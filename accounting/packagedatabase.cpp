@@ -34,41 +34,49 @@ namespace packagedb {
 namespace {
 
 // The table as the child sends it and this process keeps it. Every node of
-// libdpkg's file table is one entry, its name split at its last "/" into a
-// directory (stored once for all its entries) and a base name. Entries are
-// sorted by directory, then base name; directories are numbered in that order.
+// libdpkg's file table is one entry: its name split at its last "/" into a
+// directory and a base name.
 //
-//   dirOffsets[d]  start of directory d in dirText (one more offset at the end)
-//   dirFirst[d]    first entry of directory d (one more at the end)
-//   baseOffsets[e] start of entry e's base name in baseText (one more at the end)
-//   owners[e]      1 + start of the first owner's name in nameText, 0 for
-//                  none; DivertedBit set when the node carries a diversion
-//   walkOrder[i]   entry visited i-th by libdpkg's own iteration (patterns)
-//
-// Every text ends in a NUL, so a string's length is the next offset minus one.
+// Directories form a tree of path components, numbered breadth first from
+// the root "" (0), the children of each in component order, so a directory
+// and its name are stored once however many entries and subdirectories it
+// has:
+//   dirParent[d]     parent of d (0 for the root itself)
+//   dirComponent[d]  start of d's last component in componentText
+//   childFirst[d]    first child of d (one more at the end: the count)
+//   dirFirst[d]      first entry of d (one more at the end: the count)
+// Entries are sorted by directory, then base name; base names are stored
+// once each in baseText:
+//   bases[e]         start of entry e's base name in baseText
+//   owners[e]        1 + start of the first owner's name in nameText, 0 for
+//                    none; DivertedBit set when the node carries a diversion
+//   walkOrder[i]     entry visited i-th by libdpkg's own iteration (patterns)
+// Every text ends in a NUL.
 struct Table {
-    std::vector<std::uint32_t> dirOffsets;
+    std::vector<std::uint32_t> dirParent;
+    std::vector<std::uint32_t> dirComponent;
+    std::vector<std::uint32_t> childFirst;
     std::vector<std::uint32_t> dirFirst;
-    std::vector<std::uint32_t> baseOffsets;
+    std::vector<std::uint32_t> bases;
     std::vector<std::uint32_t> owners;
     std::vector<std::uint32_t> walkOrder;
-    std::vector<char> dirText;
+    std::vector<char> componentText;
     std::vector<char> baseText;
     std::vector<char> nameText;
 
-    std::uint32_t entries() const { return baseOffsets.empty() ? 0 : std::uint32_t(baseOffsets.size() - 1); }
-    std::uint32_t dirs() const { return dirOffsets.empty() ? 0 : std::uint32_t(dirOffsets.size() - 1); }
+    std::uint32_t entries() const { return std::uint32_t(bases.size()); }
+    std::uint32_t dirs() const { return std::uint32_t(dirParent.size()); }
 };
 
 constexpr std::uint32_t DivertedBit = 0x80000000u;
-constexpr std::uint32_t TableMagic = 0x46505431u; // "FPT1"
+constexpr std::uint32_t TableMagic = 0x46505432u; // "FPT2"
 
 // What the child writes before the arrays: the magic, then the sizes.
 struct Header {
     std::uint32_t magic;
     std::uint32_t entries;
     std::uint32_t dirs;
-    std::uint32_t dirBytes;
+    std::uint32_t componentBytes;
     std::uint32_t baseBytes;
     std::uint32_t nameBytes;
 };
@@ -89,14 +97,10 @@ struct Piece {
     }
 };
 
-Piece dirText(const Table &t, std::uint32_t d)
+Piece textAt(const std::vector<char> &text, std::uint32_t offset)
 {
-    return {t.dirText.data() + t.dirOffsets[d], t.dirOffsets[d + 1] - t.dirOffsets[d] - 1};
-}
-
-Piece baseText(const Table &t, std::uint32_t e)
-{
-    return {t.baseText.data() + t.baseOffsets[e], t.baseOffsets[e + 1] - t.baseOffsets[e] - 1};
+    const char *p = text.data() + offset;
+    return {p, std::strlen(p)};
 }
 
 // ---------------------------------------------------------------- the child
@@ -160,7 +164,22 @@ struct Node {
     Piece base;
     std::uint32_t owner;
     std::uint32_t walkIndex;
+    std::uint32_t dirId;
 };
+
+// Appends text and a NUL; returns where it starts.
+std::uint32_t appendText(std::vector<char> &text, Piece piece)
+{
+    const auto at = std::uint32_t(text.size());
+    text.insert(text.end(), piece.data, piece.data + piece.size);
+    text.push_back('\0');
+    return at;
+}
+
+std::size_t depthOf(Piece dir)
+{
+    return std::size_t(std::count(dir.data, dir.data + dir.size, '/'));
+}
 
 // Builds the table from libdpkg's file table and writes it to fd.
 bool sendTable(int fd)
@@ -182,6 +201,7 @@ bool sendTable(int fd)
         n.base = {slash + 1, std::strlen(slash + 1)};
         n.owner = 0;
         n.walkIndex = std::uint32_t(nodes.size());
+        n.dirId = 0;
         struct fsys_node_pkgs_iter *owners = fsys_node_pkgs_iter_new(node);
         if (struct pkginfo *pkg = fsys_node_pkgs_iter_next(owners)) {
             auto found = nameOf.find(pkg);
@@ -199,44 +219,109 @@ bool sendTable(int fd)
     }
     fsys_hash_iter_free(iter);
 
+    // Every directory of an entry and all its ancestors ("" is the root).
+    std::vector<Piece> dirs;
+    dirs.reserve(nodes.size());
+    for (const Node &n : nodes)
+        dirs.push_back(n.dir);
+    std::sort(dirs.begin(), dirs.end());
+    dirs.erase(std::unique(dirs.begin(), dirs.end()), dirs.end());
+    const std::size_t leaves = dirs.size();
+    for (std::size_t i = 0; i < leaves; ++i) {
+        const Piece dir = dirs[i];
+        for (const char *p = dir.data + dir.size; p > dir.data;) {
+            while (p > dir.data && *--p != '/') {
+            }
+            dirs.push_back({dir.data, std::size_t(p - dir.data)});
+        }
+    }
+    std::sort(dirs.begin(), dirs.end());
+    dirs.erase(std::unique(dirs.begin(), dirs.end()), dirs.end());
+
+    // Numbered breadth first, the children of each directory by component.
+    std::unordered_map<std::string, std::uint32_t> dirId;
+    struct Dir {
+        Piece path;
+        std::uint32_t parent;
+        Piece component;
+    };
+    std::vector<std::vector<Dir>> levels;
+    for (const Piece &dir : dirs) {
+        const std::size_t depth = depthOf(dir);
+        if (levels.size() <= depth)
+            levels.resize(depth + 1);
+        levels[depth].push_back({dir, 0, {dir.data, 0}});
+    }
+    Table out;
+    for (std::size_t depth = 0; depth < levels.size(); ++depth) {
+        for (Dir &d : levels[depth]) {
+            if (depth == 0)
+                continue;
+            const char *slash = d.path.data + d.path.size;
+            while (*--slash != '/') {
+            }
+            d.parent = dirId.at(std::string(d.path.data, std::size_t(slash - d.path.data)));
+            d.component = {slash + 1, std::size_t(d.path.data + d.path.size - slash - 1)};
+        }
+        std::sort(levels[depth].begin(), levels[depth].end(), [](const Dir &a, const Dir &b) {
+            return a.parent != b.parent ? a.parent < b.parent : a.component < b.component;
+        });
+        for (const Dir &d : levels[depth]) {
+            dirId.emplace(std::string(d.path.data, d.path.size), std::uint32_t(out.dirParent.size()));
+            out.dirParent.push_back(d.parent);
+            out.dirComponent.push_back(appendText(out.componentText, d.component));
+        }
+    }
+    const auto dirCount = std::uint32_t(out.dirParent.size());
+    out.childFirst.assign(dirCount + 1, 0);
+    for (std::uint32_t d = 1; d < dirCount; ++d)
+        ++out.childFirst[out.dirParent[d]];
+    // Children follow their parents' order, the root's starting at 1.
+    std::uint32_t next = 1;
+    for (std::uint32_t d = 0; d <= dirCount; ++d) {
+        const std::uint32_t count = d < dirCount ? out.childFirst[d] : 0;
+        out.childFirst[d] = d < dirCount ? next : dirCount;
+        next += count;
+    }
+
+    for (Node &n : nodes)
+        n.dirId = dirId.at(std::string(n.dir.data, n.dir.size));
+    dirId.clear();
     std::sort(nodes.begin(), nodes.end(), [](const Node &a, const Node &b) {
-        if (!(a.dir == b.dir))
-            return a.dir < b.dir;
-        return a.base < b.base;
+        return a.dirId != b.dirId ? a.dirId < b.dirId : a.base < b.base;
     });
 
-    Table out;
-    out.baseOffsets.reserve(nodes.size() + 1);
+    std::unordered_map<std::string, std::uint32_t> baseAt;
+    out.bases.reserve(nodes.size());
     out.owners.reserve(nodes.size());
     out.walkOrder.resize(nodes.size());
+    out.dirFirst.assign(dirCount + 1, std::uint32_t(nodes.size()));
+    for (std::size_t e = nodes.size(); e-- > 0;)
+        out.dirFirst[nodes[e].dirId] = std::uint32_t(e);
+    // A directory without entries starts where the next one does.
+    for (std::uint32_t d = dirCount; d-- > 0;)
+        out.dirFirst[d] = std::min(out.dirFirst[d], out.dirFirst[d + 1]);
     for (std::size_t e = 0; e < nodes.size(); ++e) {
         const Node &n = nodes[e];
-        if (e == 0 || !(n.dir == nodes[e - 1].dir)) {
-            out.dirOffsets.push_back(std::uint32_t(out.dirText.size()));
-            out.dirFirst.push_back(std::uint32_t(e));
-            out.dirText.insert(out.dirText.end(), n.dir.data, n.dir.data + n.dir.size);
-            out.dirText.push_back('\0');
-        }
-        out.baseOffsets.push_back(std::uint32_t(out.baseText.size()));
-        out.baseText.insert(out.baseText.end(), n.base.data, n.base.data + n.base.size);
-        out.baseText.push_back('\0');
+        auto found = baseAt.find(std::string(n.base.data, n.base.size));
+        if (found == baseAt.end())
+            found = baseAt.emplace(std::string(n.base.data, n.base.size), appendText(out.baseText, n.base)).first;
+        out.bases.push_back(found->second);
         out.owners.push_back(n.owner);
         out.walkOrder[n.walkIndex] = std::uint32_t(e);
     }
-    out.dirOffsets.push_back(std::uint32_t(out.dirText.size()));
-    out.dirFirst.push_back(std::uint32_t(nodes.size()));
-    out.baseOffsets.push_back(std::uint32_t(out.baseText.size()));
     out.nameText.assign(names.begin(), names.end());
 
     const Header header{TableMagic,
                         std::uint32_t(nodes.size()),
-                        std::uint32_t(out.dirFirst.size() - 1),
-                        std::uint32_t(out.dirText.size()),
+                        dirCount,
+                        std::uint32_t(out.componentText.size()),
                         std::uint32_t(out.baseText.size()),
                         std::uint32_t(out.nameText.size())};
-    return writeAll(fd, &header, sizeof header) && writeVector(fd, out.dirOffsets) && writeVector(fd, out.dirFirst)
-           && writeVector(fd, out.dirText) && writeVector(fd, out.baseOffsets) && writeVector(fd, out.owners)
-           && writeVector(fd, out.baseText) && writeVector(fd, out.nameText) && writeVector(fd, out.walkOrder)
+    return writeAll(fd, &header, sizeof header) && writeVector(fd, out.dirParent)
+           && writeVector(fd, out.dirComponent) && writeVector(fd, out.childFirst) && writeVector(fd, out.dirFirst)
+           && writeVector(fd, out.bases) && writeVector(fd, out.owners) && writeVector(fd, out.walkOrder)
+           && writeVector(fd, out.componentText) && writeVector(fd, out.baseText) && writeVector(fd, out.nameText)
            && writeAll(fd, &TableMagic, sizeof TableMagic);
 }
 
@@ -277,66 +362,101 @@ bool readVector(int fd, std::vector<T> &v, std::size_t count)
     return readAll(fd, v.data(), count * sizeof(T));
 }
 
-// Reads the child's table and checks that its offsets stay inside the texts,
-// so a lookup can trust it.
+bool offsetsInside(const std::vector<std::uint32_t> &offsets, const std::vector<char> &text)
+{
+    return std::all_of(offsets.begin(), offsets.end(), [&](std::uint32_t at) { return at < text.size(); });
+}
+
+bool ascendingTo(const std::vector<std::uint32_t> &v, std::uint32_t end)
+{
+    return !v.empty() && std::is_sorted(v.begin(), v.end()) && v.back() == end;
+}
+
+// Reads the child's table and checks that every index and offset stays inside
+// its array, so a lookup can trust it.
 bool receiveTable(int fd, Table &t)
 {
     Header h;
     if (!readAll(fd, &h, sizeof h) || h.magic != TableMagic)
         return false;
     std::uint32_t trailer = 0;
-    if (!readVector(fd, t.dirOffsets, std::size_t(h.dirs) + 1) || !readVector(fd, t.dirFirst, std::size_t(h.dirs) + 1)
-        || !readVector(fd, t.dirText, h.dirBytes) || !readVector(fd, t.baseOffsets, std::size_t(h.entries) + 1)
-        || !readVector(fd, t.owners, h.entries) || !readVector(fd, t.baseText, h.baseBytes)
-        || !readVector(fd, t.nameText, h.nameBytes) || !readVector(fd, t.walkOrder, h.entries)
-        || !readAll(fd, &trailer, sizeof trailer) || trailer != TableMagic)
+    if (!readVector(fd, t.dirParent, h.dirs) || !readVector(fd, t.dirComponent, h.dirs)
+        || !readVector(fd, t.childFirst, std::size_t(h.dirs) + 1)
+        || !readVector(fd, t.dirFirst, std::size_t(h.dirs) + 1) || !readVector(fd, t.bases, h.entries)
+        || !readVector(fd, t.owners, h.entries) || !readVector(fd, t.walkOrder, h.entries)
+        || !readVector(fd, t.componentText, h.componentBytes) || !readVector(fd, t.baseText, h.baseBytes)
+        || !readVector(fd, t.nameText, h.nameBytes) || !readAll(fd, &trailer, sizeof trailer)
+        || trailer != TableMagic)
         return false;
     char extra;
     if (::read(fd, &extra, 1) != 0)
         return false;
-    const auto ascending = [](const std::vector<std::uint32_t> &v, std::uint32_t end) {
-        return std::is_sorted(v.begin(), v.end()) && !v.empty() && v.back() == end;
-    };
-    if (!ascending(t.dirOffsets, h.dirBytes) || !ascending(t.dirFirst, h.entries)
-        || !ascending(t.baseOffsets, h.baseBytes) || (h.dirs > 0 && t.dirFirst.front() != 0))
+    for (const std::vector<char> *text : {&t.componentText, &t.baseText, &t.nameText}) {
+        if (!text->empty() && text->back() != '\0')
+            return false;
+    }
+    if (!ascendingTo(t.childFirst, h.dirs) || !ascendingTo(t.dirFirst, h.entries)
+        || !offsetsInside(t.dirComponent, t.componentText) || !offsetsInside(t.bases, t.baseText))
         return false;
+    if ((h.dirs == 0 && h.entries != 0) || (h.dirs > 0 && (t.childFirst.front() != 1 || t.dirFirst.front() != 0)))
+        return false;
+    for (std::uint32_t d = 1; d < h.dirs; ++d) {
+        if (t.dirParent[d] >= d)
+            return false;
+    }
     for (std::uint32_t owner : t.owners) {
-        owner &= ~DivertedBit;
-        if (owner > h.nameBytes)
+        if ((owner & ~DivertedBit) > h.nameBytes)
             return false;
     }
-    if ((h.nameBytes > 0 && t.nameText.back() != '\0') || (h.baseBytes > 0 && t.baseText.back() != '\0')
-        || (h.dirBytes > 0 && t.dirText.back() != '\0'))
-        return false;
-    for (std::uint32_t e : t.walkOrder) {
-        if (e >= h.entries)
-            return false;
+    return std::all_of(t.walkOrder.begin(), t.walkOrder.end(), [&](std::uint32_t e) { return e < h.entries; });
+}
+
+// The directory whose path is dir ("" or "/a/b"), or -1: one child lookup per
+// component from the root.
+long findDir(const Table &t, Piece dir)
+{
+    if (t.dirs() == 0)
+        return -1;
+    std::uint32_t d = 0;
+    const char *end = dir.data + dir.size;
+    // The path starts with "/" unless it is the root's "".
+    for (const char *p = dir.data; p < end;) {
+        const char *from = p + 1;
+        const char *to = static_cast<const char *>(std::memchr(from, '/', std::size_t(end - from)));
+        if (!to)
+            to = end;
+        const Piece component{from, std::size_t(to - from)};
+        std::uint32_t lo = t.childFirst[d], hi = t.childFirst[d + 1];
+        while (lo < hi) {
+            const std::uint32_t mid = lo + (hi - lo) / 2;
+            if (textAt(t.componentText, t.dirComponent[mid]) < component)
+                lo = mid + 1;
+            else
+                hi = mid;
+        }
+        if (lo == t.childFirst[d + 1] || !(textAt(t.componentText, t.dirComponent[lo]) == component))
+            return -1;
+        d = lo;
+        p = to;
     }
-    return true;
+    return long(d);
 }
 
 // The entry whose name is dir + "/" + base, or -1.
 long findEntry(const Table &t, Piece dir, Piece base)
 {
-    std::uint32_t lo = 0, hi = t.dirs();
-    while (lo < hi) {
-        const std::uint32_t mid = lo + (hi - lo) / 2;
-        if (dirText(t, mid) < dir)
-            lo = mid + 1;
-        else
-            hi = mid;
-    }
-    if (lo == t.dirs() || !(dirText(t, lo) == dir))
+    const long d = findDir(t, dir);
+    if (d < 0)
         return -1;
-    std::uint32_t first = t.dirFirst[lo], last = t.dirFirst[lo + 1];
+    std::uint32_t first = t.dirFirst[d], last = t.dirFirst[d + 1];
     while (first < last) {
         const std::uint32_t mid = first + (last - first) / 2;
-        if (baseText(t, mid) < base)
+        if (textAt(t.baseText, t.bases[mid]) < base)
             first = mid + 1;
         else
             last = mid;
     }
-    if (first == t.dirFirst[lo + 1] || !(baseText(t, first) == base))
+    if (first == t.dirFirst[d + 1] || !(textAt(t.baseText, t.bases[first]) == base))
         return -1;
     return long(first);
 }
@@ -356,15 +476,23 @@ int ownerCount(const Table &t, std::uint32_t e, char *buffer, std::size_t size)
     return count;
 }
 
-// The full name of an entry, as libdpkg's node carries it.
-void entryName(const Table &t, std::uint32_t e, std::string &name)
+// The full name of an entry, as libdpkg's node carries it: "/" and the
+// components of its directory, then "/" and its base name.
+void entryName(const Table &t, std::uint32_t e, std::string &name, std::vector<std::uint32_t> &chain)
 {
-    const auto dir = std::upper_bound(t.dirFirst.begin(), t.dirFirst.end(), e) - t.dirFirst.begin() - 1;
-    const Piece d = dirText(t, std::uint32_t(dir));
-    const Piece b = baseText(t, e);
-    name.assign(d.data, d.size);
+    chain.clear();
+    auto d = std::uint32_t(std::upper_bound(t.dirFirst.begin(), t.dirFirst.end(), e) - t.dirFirst.begin() - 1);
+    for (; d != 0; d = t.dirParent[d])
+        chain.push_back(d);
+    name.clear();
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        const Piece component = textAt(t.componentText, t.dirComponent[*it]);
+        name += '/';
+        name.append(component.data, component.size);
+    }
+    const Piece base = textAt(t.baseText, t.bases[e]);
     name += '/';
-    name.append(b.data, b.size);
+    name.append(base.data, base.size);
 }
 
 } // namespace
@@ -425,8 +553,9 @@ int findOwner(const char *path, char *buffer, std::size_t size)
     int count = 0;
     if (std::strpbrk(path, "*[?\\")) {
         std::string name;
+        std::vector<std::uint32_t> chain;
         for (std::uint32_t e : table.walkOrder) {
-            entryName(table, e, name);
+            entryName(table, e, name, chain);
             if (fnmatch(path, name.c_str(), 0) == 0) {
                 count += ownerCount(table, e, buffer, size);
                 if (count > 0)
