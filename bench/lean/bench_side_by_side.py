@@ -11,8 +11,8 @@ memory (resident at the end of the load, highest resident sample, peak VmHWM):
               1 KiB once, for --churn-seconds (30)
 
 The traffic flows between two network namespaces over a veth pair (no route out). The
-daemon runs in private mount and IPC namespaces (core/tests/in_namespace.sh) with a tmpfs
-as its data directory, so it never touches /var/lib/ferrow_monitor; its collector is the
+daemon runs in private mount and IPC namespaces (core/tests/in_namespace.sh) with a
+directory on a tmpfs of the benchmark's own as its data directory, so it never touches /var/lib/ferrow_monitor; its collector is the
 source tree's (or --collector-dir's) with the eBPF program of the build directory.
 nethogs (installed by scripts/install-deps.sh) watches the client namespace's veth.
 
@@ -138,8 +138,9 @@ class Ferrow:
         self.data = None
 
     def start(self):
+        # On the work directory's tmpfs.
         self.data = tempfile.mkdtemp(prefix="data-", dir=self.work)
-        run("mount", "-t", "tmpfs", "-o", "size=64m,mode=0755", "tmpfs", self.data)
+        os.chmod(self.data, 0o755)
         with open(os.path.join(self.data, "setting.conf"), "w") as f:
             f.write("[RivletMonitor]\nLogLevel=1\nFERROW_COUNT_STATUS=1\n")
         self.log = open(os.path.join(self.work, "daemon-output.txt"), "ab")
@@ -179,7 +180,6 @@ class Ferrow:
             self.process.kill()
             self.process.wait()
         self.log.close()
-        subprocess.run(["umount", self.data], check=False)
         shutil.rmtree(self.data, ignore_errors=True)
 
 
@@ -401,7 +401,10 @@ def main():
         if not os.path.exists(path):
             sys.exit("bench_side_by_side: %s is missing (build first)" % path)
 
-    work = tempfile.mkdtemp(prefix="ferrow-lean-bench-", dir="/tmp")
+    # A tmpfs of its own, outside /tmp (which the daemon's namespace replaces): the
+    # daemon's data directory, the collector's wrapper and the load generator.
+    work = tempfile.mkdtemp(prefix="ferrow-lean-bench-", dir="/var/tmp")
+    run("mount", "-t", "tmpfs", "-o", "size=256m,mode=0700", "tmpfs", work)
     loadgen = os.path.join(work, "loadgen")
     run("cc", "-O2", "-o", loadgen, os.path.join(HERE, "loadgen.c"))
     setup_network()
@@ -439,7 +442,8 @@ def main():
         sink.terminate()
         sink.wait()
         teardown_network()
-        shutil.rmtree(work, ignore_errors=True)
+        subprocess.run(["umount", work], check=False)
+        os.rmdir(work)
 
 
 if __name__ == "__main__":
