@@ -386,6 +386,7 @@ def main():
     parser.add_argument("--churn-rate", type=int, default=50)
     parser.add_argument("--churn-seconds", type=float, default=30)
     parser.add_argument("--quick", action="store_true", help="small sizes, to see that it works")
+    parser.add_argument("--in-private-mounts", action="store_true", help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.quick:
         options.idle_seconds, options.bulk_mib, options.processes = 10, 256, 500
@@ -394,6 +395,11 @@ def main():
         sys.exit("bench_side_by_side: run as root (namespaces, eBPF, nethogs)")
     if shutil.which("nethogs") is None:
         sys.exit("bench_side_by_side: nethogs is missing: run scripts/install-deps.sh")
+    if not options.in_private_mounts:
+        # Everything the benchmark mounts (its tmpfs, the network namespaces' files)
+        # stays in a mount namespace of its own, and goes with it.
+        os.execvp("unshare", ["unshare", "--mount", "--propagation", "private", sys.executable,
+                              os.path.abspath(__file__), "--in-private-mounts"] + sys.argv[1:])
     daemon = os.path.abspath(options.daemon or os.path.join(options.build, "core", "ferrow-monitor"))
     bpf_object = os.path.abspath(options.bpf_object or
                                  os.path.join(options.build, "collector", "agent", "ferrow_monitor.bpf.o"))
@@ -402,7 +408,8 @@ def main():
             sys.exit("bench_side_by_side: %s is missing (build first)" % path)
 
     # A tmpfs of its own, outside /tmp (which the daemon's namespace replaces): the
-    # daemon's data directory, the collector's wrapper and the load generator.
+    # daemon's data directory, the collector's wrapper, the load generator, and the
+    # layers in_namespace.sh may need for the daemon's fixed paths.
     work = tempfile.mkdtemp(prefix="ferrow-lean-bench-", dir="/var/tmp")
     run("mount", "-t", "tmpfs", "-o", "size=256m,mode=0700", "tmpfs", work)
     loadgen = os.path.join(work, "loadgen")
