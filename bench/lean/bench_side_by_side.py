@@ -24,6 +24,8 @@ the memory figures much less so.
 Usage (root): bench/lean/bench_side_by_side.py [--build build-rel] [--runs 3]
        [--loads idle,bulk,connected,churn] [--quick]   (--quick: small sizes, to try it)
        [--daemon PATH --collector-dir DIR]             (another daemon and collector)
+       [--baseline-daemon PATH --baseline-collector-dir DIR]   (a third monitor: an
+                                                        earlier daemon and collector)
 """
 
 import argparse
@@ -123,12 +125,11 @@ def process_name(pid):
 # ------------------------------------------------------------------ the monitors
 
 class Ferrow:
-    name = "ferrow-monitor"
-
-    def __init__(self, work, daemon, collector_dir, bpf_object):
+    def __init__(self, work, daemon, collector_dir, bpf_object, name="ferrow-monitor"):
+        self.name = name
         self.work = work
         self.daemon = daemon
-        self.wrapper = os.path.join(work, "collector-wrapper.py")
+        self.wrapper = os.path.join(work, "collector-wrapper-%s.py" % name.replace(" ", "-"))
         # The daemon starts /usr/bin/python3 /usr/bin/ferrow_monitor.py: this file, seen
         # there inside the namespace, becomes the real collector (same pid).
         with open(self.wrapper, "w") as f:
@@ -376,6 +377,9 @@ def main():
     parser.add_argument("--daemon", default=None, help="daemon binary (default: BUILD/core/ferrow-monitor)")
     parser.add_argument("--collector-dir", default=os.path.join(ROOT, "collector", "agent"))
     parser.add_argument("--bpf-object", default=None)
+    parser.add_argument("--baseline-daemon", default=None,
+                        help="another daemon binary, run as a third monitor in the same alternation")
+    parser.add_argument("--baseline-collector-dir", default=None, help="its collector (default: --collector-dir)")
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--loads", default="idle,bulk,connected,churn")
     parser.add_argument("--monitors", default="ferrow,nethogs")
@@ -419,6 +423,10 @@ def main():
     monitors = {"ferrow": Ferrow(work, daemon, os.path.abspath(options.collector_dir), bpf_object),
                 "nethogs": Nethogs(work)}
     chosen = [monitors[m] for m in options.monitors.split(",")]
+    if options.baseline_daemon:
+        chosen.append(Ferrow(work, os.path.abspath(options.baseline_daemon),
+                             os.path.abspath(options.baseline_collector_dir or options.collector_dir), bpf_object,
+                             name="baseline"))
     loads = Loads(options, loadgen)
     results = {}
     try:
