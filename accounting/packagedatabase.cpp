@@ -24,6 +24,7 @@ extern "C" {
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -239,7 +240,7 @@ bool sendTable(int fd)
     dirs.erase(std::unique(dirs.begin(), dirs.end()), dirs.end());
 
     // Numbered breadth first, the children of each directory by component.
-    std::unordered_map<std::string, std::uint32_t> dirId;
+    std::unordered_map<std::string_view, std::uint32_t> dirId;
     struct Dir {
         Piece path;
         std::uint32_t parent;
@@ -260,14 +261,14 @@ bool sendTable(int fd)
             const char *slash = d.path.data + d.path.size;
             while (*--slash != '/') {
             }
-            d.parent = dirId.at(std::string(d.path.data, std::size_t(slash - d.path.data)));
+            d.parent = dirId.at(std::string_view(d.path.data, std::size_t(slash - d.path.data)));
             d.component = {slash + 1, std::size_t(d.path.data + d.path.size - slash - 1)};
         }
         std::sort(levels[depth].begin(), levels[depth].end(), [](const Dir &a, const Dir &b) {
             return a.parent != b.parent ? a.parent < b.parent : a.component < b.component;
         });
         for (const Dir &d : levels[depth]) {
-            dirId.emplace(std::string(d.path.data, d.path.size), std::uint32_t(out.dirParent.size()));
+            dirId.emplace(std::string_view(d.path.data, d.path.size), std::uint32_t(out.dirParent.size()));
             out.dirParent.push_back(d.parent);
             out.dirComponent.push_back(appendText(out.componentText, d.component));
         }
@@ -285,13 +286,14 @@ bool sendTable(int fd)
     }
 
     for (Node &n : nodes)
-        n.dirId = dirId.at(std::string(n.dir.data, n.dir.size));
+        n.dirId = dirId.at(std::string_view(n.dir.data, n.dir.size));
     dirId.clear();
     std::sort(nodes.begin(), nodes.end(), [](const Node &a, const Node &b) {
         return a.dirId != b.dirId ? a.dirId < b.dirId : a.base < b.base;
     });
 
-    std::unordered_map<std::string, std::uint32_t> baseAt;
+    // The keys are libdpkg's own node names, alive until the child ends.
+    std::unordered_map<std::string_view, std::uint32_t> baseAt;
     out.bases.reserve(nodes.size());
     out.owners.reserve(nodes.size());
     out.walkOrder.resize(nodes.size());
@@ -303,9 +305,9 @@ bool sendTable(int fd)
         out.dirFirst[d] = std::min(out.dirFirst[d], out.dirFirst[d + 1]);
     for (std::size_t e = 0; e < nodes.size(); ++e) {
         const Node &n = nodes[e];
-        auto found = baseAt.find(std::string(n.base.data, n.base.size));
+        auto found = baseAt.find(std::string_view(n.base.data, n.base.size));
         if (found == baseAt.end())
-            found = baseAt.emplace(std::string(n.base.data, n.base.size), appendText(out.baseText, n.base)).first;
+            found = baseAt.emplace(std::string_view(n.base.data, n.base.size), appendText(out.baseText, n.base)).first;
         out.bases.push_back(found->second);
         out.owners.push_back(n.owner);
         out.walkOrder[n.walkIndex] = std::uint32_t(e);
