@@ -41,7 +41,8 @@ QDateTime statusFileTime()
 
 void ProcessList::openPackageDatabase()
 {
-    ferrow::packagedb::load();
+    if (!ferrow::packagedb::load())
+        qWarning() << "The package database could not be loaded; applications are looked up in the previous table.";
 
     const QString statusPath = ferrow::paths().dpkgStatusFile;
     if (QFileInfo::exists(statusPath))
@@ -60,10 +61,10 @@ void ProcessList::reloadPackageDatabaseIfChanged()
     const QDateTime current = statusFileTime();
     if (current.isNull())
         return;
-    if (dpkgStatusTime.isNull() || dpkgStatusTime < current) {
-        closePackageDatabase();
+    // The new table replaces the old one once it is complete, so the old one
+    // is not released first.
+    if (dpkgStatusTime.isNull() || dpkgStatusTime < current)
         openPackageDatabase();
-    }
 }
 
 void ProcessList::buildShells()

@@ -10,7 +10,14 @@
 #include <QFile>
 #include <QVector>
 
+#include <dirent.h>
+#include <linux/magic.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 
 namespace sysmonitor {
@@ -66,6 +73,63 @@ qint32 raisedPeak(double total, qint32 peak)
 {
     const qint32 raised = roundPeak(total);
     return quint32(raised) > quint32(peak) ? raised : peak;
+}
+
+// Whether <procDir>/<pid>/stat exists, as QFile::exists would say.
+bool statFileExists(const QByteArray &procDir, qint32 pid)
+{
+    char path[4096];
+    const int length = std::snprintf(path, sizeof path, "%s/%d/stat", procDir.constData(), int(pid));
+    if (length < 0 || std::size_t(length) >= sizeof path)
+        return false;
+    struct stat st;
+    return ::stat(path, &st) == 0;
+}
+
+// The pid of a directory entry named by a pid as written in decimal (no sign,
+// no leading zero, within the range of a pid), or -1.
+qint32 pidOfName(const char *name)
+{
+    if (name[0] < '0' || name[0] > '9' || (name[0] == '0' && name[1] != '\0'))
+        return -1;
+    qint64 pid = 0;
+    for (const char *c = name; *c; ++c) {
+        if (*c < '0' || *c > '9')
+            return -1;
+        pid = pid * 10 + (*c - '0');
+        if (pid > std::numeric_limits<qint32>::max())
+            return -1;
+    }
+    return qint32(pid);
+}
+
+// The pids with a directory of their own in procDir, ascending; false when
+// procDir is no proc file system (a directory made for a test, where a pid
+// directory need not hold a stat file), which leaves every pid to be checked
+// one by one. Listing /proc names the processes (thread group leaders,
+// zombies included) but not the other threads, whose /proc/<tid> exists all
+// the same: pids missing from the list are checked one by one too.
+bool listPidDirectories(const QByteArray &procDir, std::vector<qint32> &pids)
+{
+    pids.clear();
+    struct statfs fs;
+    if (::statfs(procDir.constData(), &fs) != 0 || fs.f_type != PROC_SUPER_MAGIC)
+        return false;
+    DIR *dir = ::opendir(procDir.constData());
+    if (!dir)
+        return false;
+    while (const struct dirent *entry = ::readdir(dir)) {
+        if (entry->d_type != DT_DIR)
+            continue;
+        const qint32 pid = pidOfName(entry->d_name);
+        if (pid >= 0)
+            pids.push_back(pid);
+    }
+    ::closedir(dir);
+    // /proc lists in ascending order; another directory may not.
+    if (!std::is_sorted(pids.begin(), pids.end()))
+        std::sort(pids.begin(), pids.end());
+    return true;
 }
 
 } // namespace
@@ -226,17 +290,33 @@ void ProcessList::raisePeaks(double recvSpeedTotal, double sentSpeedTotal)
 // A process whose /proc entry is gone survives one more report (its grace
 // round) and is dropped by the second; its last state stays in the history,
 // and so in the process document, for a while (see dropGoneProcesses).
+//
+// A process is alive while "/proc/<pid>/stat" exists. With more than a few
+// processes in the table, one listing of the proc directory answers for
+// every process it names (a pid directory always holds its stat file), and
+// only the pids it does not name (gone, or threads) are looked up one by one.
 void ProcessList::sweepVanishedProcesses()
 {
     ++reportRound;
-    const QString statPattern = ferrow::paths().procDir + QStringLiteral("/%1/stat");
+    const QByteArray procDir = QFile::encodeName(ferrow::paths().procDir);
+    const bool listing =
+        activeProcesses.size() > LivenessListingAbove && listPidDirectories(procDir, listedPids);
+    auto listed = listedPids.cbegin();
+    const auto listedEnd = listing ? listedPids.cend() : listed;
     QList<qint32> removed;
     for (auto it = activeProcesses.begin(); it != activeProcesses.end(); ++it) {
         ProcessInfo &info = it.value();
+        const qint32 pid = it.key();
         // pid 0 is the collector's bucket of unattributed bytes, not a process:
         // it has no /proc entry and stays for as long as the table.
-        if (it.key() != 0 && !QFile::exists(statPattern.arg(it.key())))
-            info->alive = 0;
+        if (pid != 0) {
+            // Both run in ascending pid order.
+            while (listed != listedEnd && *listed < pid)
+                ++listed;
+            const bool named = listed != listedEnd && *listed == pid;
+            if (!named && !statFileExists(procDir, pid))
+                info->alive = 0;
+        }
         processHistory[it.key()] = info;
         // Read through the const view: the record now shares its data with
         // the history, and a write access would copy it for every report.

@@ -9,6 +9,7 @@
 
 #include <deque>
 #include <functional>
+#include <vector>
 
 #include "auditconfig.h"
 #include "networkprocess.h"
@@ -26,8 +27,9 @@ namespace process {
 // writes them to the database once a minute and publishes the two snapshot
 // documents.
 //
-// libdpkg keeps process-wide state, so there is one ProcessList per process at
-// a time. All of it runs on the main thread.
+// The owner table of installed files (packagedatabase.h) is process-wide, so
+// there is one ProcessList per process at a time. All of it runs on the main
+// thread.
 class ProcessList : public QObject
 {
     Q_OBJECT
@@ -83,6 +85,10 @@ public:
     // lines beyond are counted and announced in one line with the next
     // line relayed after their minute.
     static constexpr int RelayedLinesPerMinute = 30;
+
+    // Above this many processes in the table, the liveness sweep lists the
+    // proc directory once instead of looking up every process's stat file.
+    static constexpr int LivenessListingAbove = 32;
     void relayCollectorOutput(const QString &line, qint64 nowMs);
 
 public slots:
@@ -133,6 +139,8 @@ private:
 
     quint64 reportRound = 0;
     std::deque<Departure> departures;
+    // The sweep's listing of the proc directory, kept for its capacity.
+    std::vector<qint32> listedPids;
 
     qint64 relayWindowStart = 0;
     int relayedInWindow = 0;

@@ -30,6 +30,8 @@ packages=(
     faketime
     # tests: ferrowctl's metrics file read back by the Prometheus text-format parser
     python3-prometheus-client
+    # benchmarks: the per-process monitor bench/lean/bench_side_by_side.py runs beside the daemon
+    nethogs
 )
 
 missing=()

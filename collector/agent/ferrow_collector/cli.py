@@ -8,16 +8,27 @@ from . import stopping
 from .backend import BackendUnavailable, NullBackend
 from .collector import Collector
 from .daemon_link import MAX_FRAME_BODY
-from .ebpf.backend import EbpfBackend
 from .log import say
-from .portable.backend import PortableBackend
 
 DEFAULT_SOCKET = "/tmp/network_monitor.sock"
 DEFAULT_INTERVAL = 1.0
 # The daemon reads every frame as it arrives; unread data this long means it is stuck.
 DEFAULT_STALL_TIMEOUT = 10.0
 
-BACKENDS = {"ebpf": EbpfBackend, "portable": PortableBackend}
+
+# Each backend's package is imported only when it is tried: the one in use is all
+# that is loaded.
+def _ebpf_backend():
+    from .ebpf.backend import EbpfBackend
+    return EbpfBackend()
+
+
+def _portable_backend():
+    from .portable.backend import PortableBackend
+    return PortableBackend()
+
+
+BACKENDS = {"ebpf": _ebpf_backend, "portable": _portable_backend}
 
 
 def parse_args(argv):

@@ -11,6 +11,15 @@ from .programs import members as program_members
 # Processes kept apart while no daemon reads; beyond that, exited ones are folded.
 PENDING_LIMIT = 65536
 
+# One encoder for every report: json.dumps with arguments of its own builds a new
+# one for each call.
+_ENCODER = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"))
+# Processes encoded together as one list: a few encoder runs per report, and no more
+# than this many process objects alive at a time.
+_BATCH = 256
+_HEAD = b'{"type":"network_data","processes":['
+_TAIL = b']}'
+
 
 class Ledger:
     """Byte counts not yet handed to the daemon, per pid: {pid: [comm, tx, rx]}, and
@@ -93,34 +102,55 @@ def programs_carried(entries, documents):
     return {pid: entry[3] for pid, entry in entries.items() if len(entry) > 3 and pid != 0}
 
 
+def _process(pid, entry, speeds, known):
+    comm, tx, rx = entry[:3]
+    tx_speed, rx_speed = speeds.get(pid, (0.0, 0.0))
+    process = {"pid": pid, "comm": comm, "tx_bytes": tx, "rx_bytes": rx,
+               "tx_speed": round(tx_speed, 2), "rx_speed": round(rx_speed, 2)}
+    if len(entry) > 3 and pid != 0 and known.get(pid) != entry[3]:
+        process.update(program_members(entry[3]))
+    return process
+
+
+def _encode(value):
+    return _ENCODER.encode(value).encode("utf-8")
+
+
 def _documents(entries, speeds, max_body, known):
-    head = b'{"type":"network_data","processes":['
-    tail = b']}'
+    """Fills documents in pid order, each process joining the current document while it
+    fits. A batch of processes is encoded as one list, whose text between the brackets
+    is exactly their texts joined by commas; only a batch that would not fit the current
+    document is encoded process by process to find where the document ends."""
     documents = []
     parts = []
-    size = len(head) + len(tail)
+    size = len(_HEAD) + len(_TAIL)
     members = {}
-    for pid in sorted(entries):
-        entry = entries[pid]
-        comm, tx, rx = entry[:3]
-        tx_speed, rx_speed = speeds.get(pid, (0.0, 0.0))
-        process = {"pid": pid, "comm": comm, "tx_bytes": tx, "rx_bytes": rx,
-                   "tx_speed": round(tx_speed, 2), "rx_speed": round(rx_speed, 2)}
-        if len(entry) > 3 and pid != 0 and known.get(pid) != entry[3]:
-            process.update(program_members(entry[3]))
-        item = json.dumps(process, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
-        if len(head) + len(tail) + len(item) > max_body and "exe" in process:
-            # The program is optional: a process it would not fit a document with goes without.
-            del process["exe"], process["cmdline"]
-            item = json.dumps(process, ensure_ascii=False, separators=(",", ":")).encode("utf-8")
-        extra = len(item) + (1 if parts else 0)
-        if parts and size + extra > max_body:
-            documents.append((head + b",".join(parts) + tail, members))
-            parts, members = [], {}
-            size = len(head) + len(tail)
-            extra = len(item)
-        parts.append(item)
-        members[pid] = entries[pid]
-        size += extra
-    documents.append((head + b",".join(parts) + tail, members))
+    pids = sorted(entries)
+    for start in range(0, len(pids), _BATCH):
+        batch = pids[start:start + _BATCH]
+        processes = [_process(pid, entries[pid], speeds, known) for pid in batch]
+        joined = _encode(processes)[1:-1]
+        extra = len(joined) + (1 if parts else 0)
+        if size + extra <= max_body:
+            parts.append(joined)
+            for pid in batch:
+                members[pid] = entries[pid]
+            size += extra
+            continue
+        for pid, process in zip(batch, processes):
+            item = _encode(process)
+            if len(_HEAD) + len(_TAIL) + len(item) > max_body and "exe" in process:
+                # The program is optional: a process it would not fit a document with goes without.
+                del process["exe"], process["cmdline"]
+                item = _encode(process)
+            extra = len(item) + (1 if parts else 0)
+            if parts and size + extra > max_body:
+                documents.append((_HEAD + b",".join(parts) + _TAIL, members))
+                parts, members = [], {}
+                size = len(_HEAD) + len(_TAIL)
+                extra = len(item)
+            parts.append(item)
+            members[pid] = entries[pid]
+            size += extra
+    documents.append((_HEAD + b",".join(parts) + _TAIL, members))
     return documents
