@@ -6,7 +6,8 @@ Environment (all optional):
   FERROW_COLLECTOR_SCRIPT      the collector script (default: ../ferrow_monitor.py); the
                                tests import the package that script runs
   FERROW_COLLECTOR_BPF_OBJECT  the compiled eBPF program (passed as --bpf-object)
-  FERROW_COLLECTOR_BACKEND     backend to test: ebpf (default) or portable
+  FERROW_COLLECTOR_BACKEND     backend to test: ebpf (default), ebpf-tracepoints, ebpf-fexit
+                               or portable
   FERROW_COLLECTOR_IN_NETNS    1: run the collector inside the measured namespace
                                (default 1 for the portable backend, 0 otherwise)
 """

@@ -2,6 +2,7 @@
 its stop, and a clear line instead of a traceback when something is wrong."""
 
 import os
+import platform
 import shutil
 import signal
 import socket
@@ -117,7 +118,7 @@ class ConnectionTest(NamespaceTestCase):
         self.assertGreater(client.documents, reports + 3)
 
     def test_full_process_map_reports_the_excess_unattributed(self):
-        if netfixture.BACKEND != "ebpf":
+        if not netfixture.BACKEND.startswith("ebpf"):
             self.skipTest("the process map belongs to the eBPF backend")
         collector = self.fresh_collector(["--map-entries", "2"])
         client = self.client(collector)
@@ -176,7 +177,7 @@ class BadConditionTest(unittest.TestCase):
         docs = [client.read_document() for _ in range(3)]
         self.assertEqual([d["processes"] for d in docs], [[], [], []])
         self.assertTrue(c.wait_line("no measurement available: serving empty reports"), c.output)
-        self.assertIn("ebpf measurement unavailable: needs root", c.output)
+        self.assertIn("eBPF unusable: needs root", c.lines[0])
         self.assertNotIn("Traceback", c.output)
 
     def test_kernel_without_the_tracepoints_is_detected(self):
@@ -199,8 +200,8 @@ class BadConditionTest(unittest.TestCase):
         auto = Collector(backend="auto", extra=["--bpf-object", obj])
         self.addCleanup(auto.stop)
         self.assertTrue(auto.wait_line("serving "), auto.output)
-        self.assertIn("ebpf measurement unavailable: kernel lacks", auto.output)
-        self.assertNotIn("measuring with eBPF", auto.output)
+        self.assertIn("eBPF tracepoints unusable: kernel lacks", auto.lines[0])
+        self.assertNotIn("measuring with eBPF tracepoints", auto.output)
         client = FrameClient(auto.path)
         self.addCleanup(client.close)
         self.assertEqual(client.read_document()["type"], "network_data")
@@ -229,13 +230,64 @@ class BadConditionTest(unittest.TestCase):
             proc.terminate()
             out = proc.communicate(10)[0]
         self.assertEqual(proc.returncode, 0, out)
-        if netfixture.BACKEND == "ebpf":
+        if netfixture.BACKEND.startswith("ebpf"):
             self.assertIn("measuring with eBPF", out)
 
     def test_bad_options_are_refused_before_anything_starts(self):
         c = self.collector(extra=["--interval", "0"])
         self.assertEqual(c.proc.wait(10), 2)
         self.assertFalse(os.path.exists(c.path))
+
+
+def kernel_has_sock_tracepoints():
+    """Linux 6.3 and later have sock:sock_send_length and sock:sock_recv_length."""
+    major, minor = (int(part) for part in platform.release().split("-")[0].split(".")[:2])
+    return (major, minor) >= (6, 3)
+
+
+@needs_root
+class AttachmentChoiceTest(unittest.TestCase):
+    """Which eBPF attachment runs, and the first line naming it."""
+
+    def setUp(self):
+        if not netfixture.BPF_OBJECT:
+            self.skipTest("needs the built program (FERROW_COLLECTOR_BPF_OBJECT)")
+
+    def start(self, backend, timeout=90):
+        """A collector; returns it once it serves or has exited."""
+        c = Collector(backend=backend, wait_ready=False)
+        self.addCleanup(c.stop)
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline and c.proc.poll() is None and not os.path.exists(c.path):
+            time.sleep(0.05)
+        c.reader.join(0.5) if c.proc.poll() is not None else time.sleep(0.1)
+        return c
+
+    def test_auto_takes_the_tracepoints_where_the_kernel_has_them(self):
+        if not kernel_has_sock_tracepoints():
+            self.skipTest("kernel before 6.3: the Debian 12 guest test checks the choice there")
+        c = self.start("auto")
+        self.assertEqual(c.lines[0], "ferrow_monitor: measuring with eBPF tracepoints "
+                                     "sock_send_length/sock_recv_length (payload bytes, loopback excluded)")
+
+    def test_each_attachment_can_be_forced_or_says_why_not(self):
+        for backend, label in (("ebpf-tracepoints", "eBPF tracepoints"), ("ebpf-fexit", "eBPF fexit")):
+            with self.subTest(backend=backend):
+                c = self.start(backend)
+                self.assertTrue(c.lines, "no output from --backend %s" % backend)
+                if c.proc.poll() is None:
+                    self.assertTrue(c.lines[0].startswith("ferrow_monitor: measuring with %s " % label),
+                                    c.lines[0])
+                else:
+                    self.assertEqual(c.proc.returncode, 2)
+                    self.assertTrue(c.lines[0].startswith(
+                        "ferrow_monitor: exiting: the requested %s measurement cannot run here: "
+                        "%s unusable: " % (backend, label)), c.lines[0])
+                    self.assertFalse(os.path.exists(c.path))
+                self.assertNotIn("Traceback", c.output)
+        if kernel_has_sock_tracepoints():
+            # The better attachment is there: "ebpf" takes it.
+            self.assertIn("measuring with eBPF tracepoints", self.start("ebpf").lines[0])
 
 
 def as_nobody(*argv):
