@@ -26,7 +26,6 @@ PROGRAM_FIELDS = ("root_dev", "root_ino", "path_len", "args_len", "path", "args"
 PROGRAM_TRACERS = (b"note_exec", b"note_fork", b"note_exit")
 BTF_KIND_TYPEDEF = 8
 BTF_KIND_FUNC = 12
-CGROUP2_SUPER_MAGIC = 0x63677270
 
 
 class Attachment:
@@ -152,19 +151,37 @@ class EbpfBackend(Backend):
             label = "%s unusable" % attachment.label
             why = self._missing(attachment, kernel)
             if why is None:
-                try:
-                    self._load(path, attachment, kernel)
+                why = self._load_either(path, attachment, kernel)
+                if why is None:
                     self.attachment = attachment
                     self.name = attachment.name
                     self.passed_over = reasons
                     return
-                except BackendUnavailable as e:
-                    self.close()
-                    why = str(e)
             reasons.append("%s: %s" % (label, why))
         error = BackendUnavailable("; ".join(reasons))
         error.reasons = reasons
         raise error
+
+    def _load_either(self, path, attachment, kernel):
+        """Loads the attachment, else once more without the hooks that only tell local
+        datagrams apart (they then count, and the first line says so). None when loaded,
+        else why not."""
+        try:
+            self._load(path, attachment, kernel)
+            return None
+        except BackendUnavailable as e:
+            self.close()
+            why = str(e)
+        if not attachment.notes and not attachment.cgroup_notes:
+            return why
+        try:
+            self._load(path, attachment, kernel, notes=False)
+        except BackendUnavailable:
+            self.close()
+            return why
+        self.caveats.append("loopback datagrams of unconnected UDP sockets counted: their hooks "
+                            "did not load (%s)" % why)
+        return None
 
     def _kernel_functions(self):
         """What this kernel's BTF names: the tracepoints and the functions the attachments
@@ -224,15 +241,18 @@ class EbpfBackend(Backend):
             raise BackendUnavailable("program file %s: unexpected process counters" % path)
         return layout
 
-    def _load(self, path, attachment, kernel):
+    def _load(self, path, attachment, kernel, notes=True):
         L = self.bpf
         self.obj = L.bpf_object__open_file(path.encode(), None)
         if not self.obj:
             self._fail("cannot open %s" % path, ctypes.get_errno())
         # Only this attachment's programs are loaded: the others' hooks may not exist here.
-        chosen = set(attachment.counters + attachment.cgroup_notes + PROGRAM_TRACERS)
-        chosen.update(p for p in attachment.optional_counters + attachment.notes
+        chosen = set(attachment.counters + PROGRAM_TRACERS)
+        chosen.update(p for p in attachment.optional_counters
                       if kernel is None or hooked_function(p) in kernel)
+        if notes:
+            chosen.update(attachment.cgroup_notes)
+            chosen.update(p for p in attachment.notes if kernel is None or hooked_function(p) in kernel)
         for name in (TRACEPOINTS.programs + FEXIT.programs + PROGRAM_TRACERS):
             prog = L.bpf_object__find_program_by_name(self.obj, name)
             if not prog:
@@ -281,7 +301,8 @@ class EbpfBackend(Backend):
                     raise BackendUnavailable("the kernel refused to attach %s (EPERM)" % prog_name.decode())
                 self._fail("attaching %s failed" % prog_name.decode(), err)
             self.links.append(link)
-        self._attach_datagram_notes(attachment)
+        if notes:
+            self._attach_datagram_notes(attachment)
         self._attach_program_tracers()
 
     def _attach_datagram_notes(self, attachment):
