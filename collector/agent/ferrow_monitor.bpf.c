@@ -28,6 +28,9 @@
 #define AF_INET6 10
 #define MSG_PEEK 2
 #define SOCK_DGRAM 2
+#define IPPROTO_UDP 17
+#define ETH_P_IP 0x0800
+#define ETH_P_IPV6 0x86DD
 #define TASK_COMM_LEN 16
 
 struct in6_addr {
@@ -58,6 +61,7 @@ struct sock_common {
 
 struct sock {
     struct sock_common __sk_common;
+    __u16 sk_protocol;
 } __attribute__((preserve_access_index));
 
 struct socket {
@@ -71,6 +75,7 @@ struct msghdr {
 } __attribute__((preserve_access_index));
 
 struct sk_buff {
+    unsigned int len;
     unsigned char *head;
     __u16 network_header;
 } __attribute__((preserve_access_index));
@@ -367,27 +372,151 @@ int note_sendmsg6(struct bpf_sock_addr *ctx)
     return 1;
 }
 
-// Every UDP receive that asks for the sender's address (recvfrom(), recvmsg() with a
-// name), just after the kernel wrote that address for the reader and before the receive
-// tracepoint fires. A reader that does not ask is not seen here: an unconnected socket
-// bound to a wildcard address then counts what it reads from loopback.
-SEC("cgroup/recvmsg4")
-int note_recvmsg4(struct bpf_sock_addr *ctx)
+// Loopback datagrams queued on a UDP socket and not read yet, by the socket's cookie
+// and the datagram's payload length. The receive tracepoint sees only the socket and
+// the length read, and a socket bound to a wildcard address, unconnected, tells nothing
+// about where a datagram came from; so the ingress hook below adds one here for every
+// local datagram the kernel queues on a socket, and the receive tracepoint takes one
+// away for a read of that socket returning that length, which it then does not count.
+// Which of several datagrams of one length was read does not matter: each is taken
+// away once. Approximations, each about a socket that receives local and remote
+// datagrams of the same length: a local datagram read into a smaller buffer without
+// MSG_TRUNC returns fewer bytes, is counted with them and leaves its entry behind (the
+// socket's next datagram of that length is then not counted); so does one dropped after
+// the hook other than for a full receive buffer (a socket filter, memory pressure).
+// Concurrent reads of one socket may take the same entry twice: the count goes below
+// zero and the next local datagram of that length is counted instead. Closed sockets'
+// entries (cookies are never reused) age out of the LRU map.
+struct queued_key {
+    __u64 cookie;
+    __u32 len;
+    __u32 pad;
+};
+
+struct {
+    __uint(type, BPF_MAP_TYPE_LRU_HASH);
+    __uint(max_entries, 8192);
+    __type(key, struct queued_key);
+    __type(value, __s64);
+} queued_local SEC(".maps");
+
+struct ipv4_header {
+    __u8 version_ihl, tos;
+    __u16 len, id, frag;
+    __u8 ttl, protocol;
+    __u16 check;
+    __u32 saddr, daddr;
+};
+
+struct ipv6_header {
+    __u32 flow;
+    __u16 len;
+    __u8 next, hops;
+    __u32 saddr[4], daddr[4];
+};
+
+static __always_inline void add_queued(__u64 cookie, __u32 len)
 {
-    struct bpf_sock *sk = ctx->sk;
-    if (sk && is_loopback_v4(ctx->user_ip4))
-        note_local_receive(sk->src_port);
+    struct queued_key key = { .cookie = cookie, .len = len };
+    __s64 *pending = bpf_map_lookup_elem(&queued_local, &key);
+    if (!pending) {
+        __s64 one = 1;
+        if (bpf_map_update_elem(&queued_local, &key, &one, BPF_NOEXIST) == 0)
+            return;
+        // Another CPU added the entry meanwhile.
+        pending = bpf_map_lookup_elem(&queued_local, &key);
+        if (!pending)
+            return;
+    }
+    __sync_fetch_and_add(pending, 1);
+}
+
+// True when a local datagram of this length was queued on the socket: one is taken away.
+static __always_inline int take_queued(struct sock *sk, __u32 len)
+{
+    struct queued_key key = {
+        .cookie = (__u64)BPF_CORE_READ(sk, __sk_common.skc_cookie.counter),
+        .len = len,
+    };
+    if (!key.cookie)
+        return 0; // no hook ever asked for it: nothing was noted
+    __s64 *pending = bpf_map_lookup_elem(&queued_local, &key);
+    if (!pending || *pending <= 0)
+        return 0;
+    __sync_fetch_and_add(pending, -1);
     return 1;
 }
 
-SEC("cgroup/recvmsg6")
-int note_recvmsg6(struct bpf_sock_addr *ctx)
+// Attached to the root cgroup v2: every packet the kernel delivers to a socket of any
+// process, just before it is queued (for UDP, before the receive buffer is checked),
+// with data starting at the IP header. Notes a local UDP datagram for its socket, by
+// the same rule as the socket's own addresses; anything else returns at once. Always
+// lets the packet through.
+SEC("cgroup_skb/ingress")
+int note_ingress(struct __sk_buff *skb)
 {
-    struct bpf_sock *sk = ctx->sk;
-    __u32 d[4] = { ctx->user_ip6[0], ctx->user_ip6[1], ctx->user_ip6[2], ctx->user_ip6[3] };
-    if (sk && is_loopback_v6(d))
-        note_local_receive(sk->src_port);
+    void *data = (void *)(long)skb->data;
+    void *end = (void *)(long)skb->data_end;
+    __u32 header_len;
+    if (skb->protocol == bpf_htons(ETH_P_IP)) {
+        struct ipv4_header *h = data;
+        if ((void *)(h + 1) > end || h->protocol != IPPROTO_UDP || !is_local_v4(h->daddr, h->saddr))
+            return 1;
+        header_len = (h->version_ihl & 0xf) * 4;
+    } else if (skb->protocol == bpf_htons(ETH_P_IPV6)) {
+        struct ipv6_header *h = data;
+        // A datagram behind extension headers is not looked into: it is counted.
+        if ((void *)(h + 1) > end || h->next != IPPROTO_UDP)
+            return 1;
+        __u32 d[4] = { h->daddr[0], h->daddr[1], h->daddr[2], h->daddr[3] };
+        __u32 s[4] = { h->saddr[0], h->saddr[1], h->saddr[2], h->saddr[3] };
+        if (!is_local_v6(d, s))
+            return 1;
+        header_len = sizeof(*h);
+    } else {
+        return 1;
+    }
+    // A raw socket gets a copy too; only UDP sockets' reads take notes away.
+    struct bpf_sock *sk = skb->sk;
+    if (sk)
+        sk = bpf_sk_fullsock(sk);
+    if (!sk || sk->type != SOCK_DGRAM || sk->protocol != IPPROTO_UDP)
+        return 1;
+    if (skb->len < header_len + 8 || local_counted())
+        return 1;
+    // The payload: what a read of the whole datagram returns.
+    add_queued(bpf_get_socket_cookie(skb), skb->len - header_len - 8);
     return 1;
+}
+
+// udp_fail_queue_rcv_skb(int rc, struct sock *sk, struct sk_buff *skb) (its skb since
+// Linux 6.10): a datagram the hook above saw was not queued, its socket's receive
+// buffer being full. The UDP header is pulled by then: skb->len is the payload.
+SEC("raw_tp/udp_fail_queue_rcv_skb")
+int forget_dropped(struct bpf_raw_tracepoint_args *ctx)
+{
+    struct sock *sk = (struct sock *)ctx->args[1];
+    struct sk_buff *skb = (struct sk_buff *)ctx->args[2];
+    if (!sk || !skb)
+        return 0;
+    unsigned char *ip = BPF_CORE_READ(skb, head) + BPF_CORE_READ(skb, network_header);
+    __u8 version;
+    if (bpf_probe_read_kernel(&version, 1, ip) != 0)
+        return 0;
+    version >>= 4;
+    if (version == 4) {
+        struct ipv4_header h;
+        if (bpf_probe_read_kernel(&h, sizeof(h), ip) != 0 || !is_local_v4(h.daddr, h.saddr))
+            return 0;
+    } else if (version == 6) {
+        struct ipv6_header h;
+        if (bpf_probe_read_kernel(&h, sizeof(h), ip) != 0 || !is_local_v6(h.daddr, h.saddr))
+            return 0;
+    } else {
+        return 0;
+    }
+    take_queued(sk, BPF_CORE_READ(skb, len));
+    return 0;
 }
 
 // The tracepoint names can be changed at build time only so that tests can build a
@@ -419,13 +548,16 @@ int count_recv(struct bpf_raw_tracepoint_args *ctx)
 {
     struct sock *sk = (struct sock *)ctx->args[0];
     int bytes = (int)ctx->args[1];
-    int local = received_from_local(sk);
     unsigned short family = inet_family(sk);
     // A peek leaves the data queued: it is counted when it is really read.
     if (bytes <= 0 || !family || ((int)ctx->args[2] & MSG_PEEK))
         return 0;
-    if (!local_counted() && (local || is_local_peer(sk, family)))
-        return 0;
+    if (!local_counted()) {
+        // A UDP read takes its datagram's note away, whatever the socket's peer.
+        int local = BPF_CORE_READ(sk, sk_protocol) == IPPROTO_UDP && take_queued(sk, (__u32)bytes);
+        if (local || is_local_peer(sk, family))
+            return 0;
+    }
     add_to_process(bytes, 0);
     return 0;
 }

@@ -268,12 +268,41 @@ def mode_spawn(args):
     result(0, 0, children)
 
 
+def overflow_exchange(host, port):
+    """A wildcard-bound UDP socket with a small receive buffer gets more loopback
+    datagrams than it holds (the rest are dropped) and reads what it holds with recv();
+    then it exchanges datagrams of the same size with the remote host: true traffic.
+    Returns (loopback bytes sent, loopback bytes read, remote tx, remote rx)."""
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    loopback = "::1" if family == socket.AF_INET6 else "127.0.0.1"
+    o = socket.socket(family, socket.SOCK_DGRAM)
+    o.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    o.bind(("::" if family == socket.AF_INET6 else "0.0.0.0", 0))
+    sent = read = tx = rx = 0
+    with socket.socket(family, socket.SOCK_DGRAM) as loop:
+        for _ in range(50):
+            sent += loop.sendto(b"\x04" * 1000, (loopback, o.getsockname()[1]))
+    o.setblocking(False)
+    while True:
+        try:
+            read += len(o.recv(2000))
+        except BlockingIOError:
+            break
+    o.settimeout(DEADLINE)
+    for _ in range(10):
+        tx += o.sendto(b"\x05" * 1000, (host, port))
+        rx += len(o.recv(2000))
+    o.close()
+    return sent, read, tx, rx
+
+
 def mode_local(args):
     """Traffic that never leaves the host, then a known amount to the remote host.
 
     The local part goes to 127.0.0.1, ::1 and each address in --own (the namespace's
     own addresses) over TCP, to 127.0.0.1 over connected UDP and to 127.0.0.1 and ::1
-    over unconnected UDP; the remote part is one exchange with --host.
+    over unconnected UDP; the remote part is one exchange with --host (and with
+    --overflow the datagrams of overflow_exchange()).
     """
     import threading
 
@@ -335,8 +364,11 @@ def mode_local(args):
     # Sent (and as much received) over unconnected UDP, both sockets being this process's.
     unconnected = 2 * 2 * args.datagrams * 1000
     tx, rx = tcp_exchange(args.host, args.port, args.remote, args.reply)
+    overflow = overflow_exchange(args.host, args.port) if args.overflow else (0, 0, 0, 0)
+    tx, rx = tx + overflow[2], rx + overflow[3]
     print(json.dumps({"pid": os.getpid(), "tx": tx, "rx": rx, "local_tx": local_tx,
                       "unconnected_udp": unconnected, "unconnected_udp_unnamed": unnamed,
+                      "overflow_sent": overflow[0], "overflow_read": overflow[1],
                       "children": []}), flush=True)
 
 
@@ -363,6 +395,8 @@ def main():
         p.add_argument("--thread", action="store_true", help="tcp: the transfer runs in a second thread")
         p.add_argument("--datagrams", type=int, default=10,
                        help="local: unconnected UDP datagrams to each loopback address")
+        p.add_argument("--overflow", action="store_true",
+                       help="local: loopback datagrams overflowing a receive buffer as well")
     args = parser.parse_args()
     # A hung workload dies instead of hanging the suite; the server lives for a test run.
     signal.alarm(600 if args.mode == "serve" else int(DEADLINE) + 5)

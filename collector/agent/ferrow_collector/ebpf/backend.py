@@ -31,9 +31,11 @@ BTF_KIND_FUNC = 12
 class Attachment:
     """One way of hooking the counters into the kernel: the programs that count (all
     needed), those that count where the kernel has their function, and those that only
-    help to tell local datagrams apart (missing ones are named once in the first line)."""
+    help to tell local datagrams apart (missing ones are named once in the first line):
+    on kernel functions, on the cgroup v2 root, or on tracepoints that some kernels lack."""
 
-    def __init__(self, key, label, name, counters, optional_counters=(), notes=(), cgroup_notes=()):
+    def __init__(self, key, label, name, counters, optional_counters=(), notes=(), cgroup_notes=(),
+                 tracepoint_notes=()):
         self.key = key
         self.label = label
         self.name = name
@@ -41,17 +43,23 @@ class Attachment:
         self.optional_counters = optional_counters
         self.notes = notes
         self.cgroup_notes = cgroup_notes
+        self.tracepoint_notes = tracepoint_notes
 
     @property
     def programs(self):
-        return self.counters + self.optional_counters + self.notes + self.cgroup_notes
+        return (self.counters + self.optional_counters + self.notes + self.cgroup_notes
+                + tracepoint_notes_names(self))
 
 
+# The tracepoint attachment tells an unconnected socket's local datagrams apart by the
+# sendmsg hooks (destination of each send) and the ingress hook (each datagram queued
+# from loopback); udp_fail_queue_rcv_skb forgets the datagrams then dropped for a full
+# receive buffer (its sk_buff argument came with Linux 6.10: attaching fails before).
 TRACEPOINTS = Attachment("tracepoints", "eBPF tracepoints",
                          "eBPF tracepoints sock_send_length/sock_recv_length",
                          (b"count_send", b"count_recv"),
-                         cgroup_notes=(b"note_sendmsg4", b"note_sendmsg6", b"note_recvmsg4",
-                                       b"note_recvmsg6"))
+                         cgroup_notes=(b"note_sendmsg4", b"note_sendmsg6", b"note_ingress"),
+                         tracepoint_notes=((b"forget_dropped", "udp_fail_queue_rcv_skb"),))
 FEXIT = Attachment("fexit", "eBPF fexit", "eBPF fexit on inet_sendmsg/inet_recvmsg",
                    (b"fexit_inet_sendmsg", b"fexit_inet6_sendmsg", b"fexit_inet_recvmsg",
                     b"fexit_inet6_recvmsg"),
@@ -78,6 +86,10 @@ def default_bpf_object():
         if os.path.exists(path):
             return os.path.normpath(path)
     return os.path.normpath(candidates[0])
+
+
+def tracepoint_notes_names(attachment):
+    return tuple(name for name, _tracepoint in attachment.tracepoint_notes)
 
 
 def hooked_function(prog_name):
@@ -252,6 +264,7 @@ class EbpfBackend(Backend):
                       if kernel is None or hooked_function(p) in kernel)
         if notes:
             chosen.update(attachment.cgroup_notes)
+            chosen.update(tracepoint_notes_names(attachment))
             chosen.update(p for p in attachment.notes if kernel is None or hooked_function(p) in kernel)
         for name in (TRACEPOINTS.programs + FEXIT.programs + PROGRAM_TRACERS):
             prog = L.bpf_object__find_program_by_name(self.obj, name)
@@ -341,6 +354,16 @@ class EbpfBackend(Backend):
         if missing:
             self.caveats.append("loopback datagrams of unconnected UDP sockets counted: %s"
                                 % ", ".join(missing))
+            return
+        for prog_name, tracepoint in attachment.tracepoint_notes:
+            prog = L.bpf_object__find_program_by_name(self.obj, prog_name)
+            link = L.bpf_program__attach(prog) if prog else None
+            if not link:
+                self.caveats.append("tracepoint %s unusable (%s): a loopback datagram dropped for a "
+                                    "full receive buffer may keep a later one of its size uncounted"
+                                    % (tracepoint, os.strerror(ctypes.get_errno())))
+                continue
+            self.links.append(link)
 
     @staticmethod
     def _own_root():
