@@ -492,7 +492,12 @@ int note_ingress(struct __sk_buff *skb)
 // udp_fail_queue_rcv_skb(int rc, struct sock *sk, struct sk_buff *skb) (its skb since
 // Linux 6.10): a datagram the hook above saw was not queued, its socket's receive
 // buffer being full. The UDP header is pulled by then: skb->len is the payload.
-SEC("raw_tp/udp_fail_queue_rcv_skb")
+// As for the tracepoints below, a test may build the program with another name here.
+#ifndef FERROW_DROP_TRACEPOINT
+#define FERROW_DROP_TRACEPOINT "raw_tp/udp_fail_queue_rcv_skb"
+#endif
+
+SEC(FERROW_DROP_TRACEPOINT)
 int forget_dropped(struct bpf_raw_tracepoint_args *ctx)
 {
     struct sock *sk = (struct sock *)ctx->args[1];

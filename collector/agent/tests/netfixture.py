@@ -153,7 +153,7 @@ class Collector:
     """The collector as a child process; its output lines are kept in `lines`."""
 
     def __init__(self, netns=None, interval=0.2, extra=(), backend=BACKEND, path=None,
-                 wait_ready=True, user=None):
+                 wait_ready=True, user=None, wrap=()):
         self.path = path or socket_path()
         argv = [PYTHON, SCRIPT, "--socket", self.path, "--interval", str(interval),
                 "--backend", backend]
@@ -164,6 +164,7 @@ class Collector:
             argv = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups"] + argv
         if netns is not None:
             argv = NetnsPair.exec_args(netns, argv)
+        argv = list(wrap) + argv
         self.lines = []
         self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         self.reader = threading.Thread(target=self._read_output, daemon=True)

@@ -147,6 +147,21 @@ class ConnectionTest(NamespaceTestCase):
         self.assertNotIn("Traceback", collector.output)
 
 
+def build_program(test, *defines):
+    """The collector's program built with other hook names; skips the test without clang."""
+    clang = shutil.which("clang")
+    source = os.path.join(os.path.dirname(netfixture.SCRIPT), "ferrow_monitor.bpf.c")
+    if clang is None or not os.path.exists(source):
+        test.skipTest("needs clang and the program source")
+    tmp = tempfile.mkdtemp(prefix="fa-bpf-")
+    test.addCleanup(shutil.rmtree, tmp)
+    obj = os.path.join(tmp, "variant.bpf.o")
+    subprocess.run([clang, "-O2", "-g", "-target", "bpf",
+                    "-I/usr/include/%s" % sysconfig.get_config_var("MULTIARCH"), *defines,
+                    "-c", source, "-o", obj], check=True, timeout=60)
+    return obj
+
+
 @needs_root
 class BadConditionTest(unittest.TestCase):
 
@@ -183,18 +198,8 @@ class BadConditionTest(unittest.TestCase):
     def test_kernel_without_the_tracepoints_is_detected(self):
         # A program built for tracepoints this kernel does not have stands in for a
         # kernel older than 6.3.
-        clang = shutil.which("clang")
-        source = os.path.join(os.path.dirname(netfixture.SCRIPT), "ferrow_monitor.bpf.c")
-        if clang is None or not os.path.exists(source):
-            self.skipTest("needs clang and the program source")
-        tmp = tempfile.mkdtemp(prefix="fa-bpf-")
-        self.addCleanup(shutil.rmtree, tmp)
-        obj = os.path.join(tmp, "missing.bpf.o")
-        subprocess.run([clang, "-O2", "-g", "-target", "bpf",
-                        "-I/usr/include/%s" % sysconfig.get_config_var("MULTIARCH"),
-                        '-DFERROW_SEND_TRACEPOINT="raw_tp/ferrow_no_such_tracepoint"',
-                        '-DFERROW_RECV_TRACEPOINT="raw_tp/ferrow_no_such_tracepoint"',
-                        "-c", source, "-o", obj], check=True, timeout=60)
+        obj = build_program(self, '-DFERROW_SEND_TRACEPOINT="raw_tp/ferrow_no_such_tracepoint"',
+                            '-DFERROW_RECV_TRACEPOINT="raw_tp/ferrow_no_such_tracepoint"')
         explicit = self.collector(backend="ebpf", extra=["--bpf-object", obj])
         self.assertExitsClearly(explicit, 2, "kernel lacks the sock_send_length/sock_recv_length tracepoints")
         auto = Collector(backend="auto", extra=["--bpf-object", obj])
@@ -288,6 +293,48 @@ class AttachmentChoiceTest(unittest.TestCase):
         if kernel_has_sock_tracepoints():
             # The better attachment is there: "ebpf" takes it.
             self.assertIn("measuring with eBPF tracepoints", self.start("ebpf").lines[0])
+
+    def test_without_cgroup_v2_unconnected_loopback_datagrams_are_counted_as_the_first_line_says(self):
+        if not kernel_has_sock_tracepoints():
+            self.skipTest("the cgroup hooks belong to the tracepoint attachment")
+        # A private mount namespace without the cgroup v2 mount.
+        wrap = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                'for m in $(findmnt -n -t cgroup2 -o TARGET); do umount -l "$m" || exit 1; done; exec "$@"',
+                "sh"]
+        c = Collector(backend="ebpf-tracepoints", wrap=wrap)
+        self.addCleanup(c.stop)
+        self.assertTrue(c.wait_line("serving "), c.output)
+        self.assertEqual(c.lines[0], "ferrow_monitor: measuring with eBPF tracepoints "
+                                     "sock_send_length/sock_recv_length (payload bytes, loopback excluded; "
+                                     "loopback datagrams of unconnected UDP sockets counted: "
+                                     "no cgroup v2 mounted)")
+        client = FrameClient(c.path)
+        self.addCleanup(client.close)
+        exchange = ("import os, socket\n"
+                    "a = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+                    "a.bind(('0.0.0.0', 0))\n"
+                    "for _ in range(3):\n"
+                    "    a.sendto(b'x' * 1000, ('127.0.0.1', a.getsockname()[1]))\n"
+                    "    a.recv(2000)\n"
+                    "print(os.getpid())\n")
+        pid = int(subprocess.run([netfixture.PYTHON, "-c", exchange], stdout=subprocess.PIPE, text=True,
+                                 check=True, timeout=30).stdout)
+        client.wait_for({pid: (3000, 3000)})
+        self.assertEqual(client.get(pid)[1:], (3000, 3000))
+
+    def test_without_the_drop_tracepoint_the_first_line_says_what_may_be_missed(self):
+        if not kernel_has_sock_tracepoints():
+            self.skipTest("the drop tracepoint belongs to the tracepoint attachment")
+        obj = build_program(self, '-DFERROW_DROP_TRACEPOINT="raw_tp/ferrow_no_such_tracepoint"')
+        c = Collector(backend="ebpf-tracepoints", extra=["--bpf-object", obj])
+        self.addCleanup(c.stop)
+        self.assertTrue(c.wait_line("serving "), c.output)
+        self.assertTrue(c.lines[0].startswith(
+            "ferrow_monitor: measuring with eBPF tracepoints sock_send_length/sock_recv_length "
+            "(payload bytes, loopback excluded; tracepoint udp_fail_queue_rcv_skb unusable ("), c.lines[0])
+        self.assertTrue(c.lines[0].endswith(
+            "): a loopback datagram dropped for a full receive buffer may leave a later one of its size "
+            "uncounted)"), c.lines[0])
 
 
 def as_nobody(*argv):

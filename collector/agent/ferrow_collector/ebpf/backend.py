@@ -360,7 +360,7 @@ class EbpfBackend(Backend):
             link = L.bpf_program__attach(prog) if prog else None
             if not link:
                 self.caveats.append("tracepoint %s unusable (%s): a loopback datagram dropped for a "
-                                    "full receive buffer may keep a later one of its size uncounted"
+                                    "full receive buffer may leave a later one of its size uncounted"
                                     % (tracepoint, os.strerror(ctypes.get_errno())))
                 continue
             self.links.append(link)
