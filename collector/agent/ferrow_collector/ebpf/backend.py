@@ -89,6 +89,7 @@ def default_bpf_object():
 
 
 def tracepoint_notes_names(attachment):
+    """The program names of an attachment's tracepoint notes ((program, tracepoint) pairs)."""
     return tuple(name for name, _tracepoint in attachment.tracepoint_notes)
 
 
