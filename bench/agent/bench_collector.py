@@ -5,11 +5,15 @@ For each workload between two network namespaces: the true payload bytes moved b
 the measured processes, the bytes the collector attributed to those very processes,
 and the percentage; the share of the truth whose process was reported with the
 workload's program (the daemon names the application from it once the process is
-gone); then the collector's CPU time per second of wall time while idle
-and during a 1 Gbit/s transfer.
+gone); then the bytes counted at all (under the workload's processes, their parent or
+"unattributed") against the truth, with the loopback bytes counted in the loopback
+workload (TCP, connected UDP and unconnected UDP to 127.0.0.1 and ::1, some overflowing
+a small receive buffer, only its remote exchanges being true traffic); then the
+collector's CPU time per second of wall time while idle and during a 1 Gbit/s transfer.
 
 Run as root:  /usr/bin/python3 bench/agent/bench_collector.py [--bpf-object PATH]
-              [--backend ebpf|portable] [--idle-seconds 30] [--scale 1.0]
+              [--backend ebpf|ebpf-tracepoints|ebpf-fexit|portable] [--idle-seconds 30]
+              [--scale 1.0]
 The collector runs with its production interval of 1 s.
 """
 
@@ -84,6 +88,11 @@ def workloads(net, scale):
          ["--connections", "200", "--send", "102400", "--reply", "1000"]),
         ("20 processes x 500 KB, ~100 ms each", "spawn", v4,
          ["--processes", "20", "--send", "500000", "--reply", "1000", "--life", "0.1"]),
+        ("sendfile() %d MB" % s(50), "sendfile", v4, ["--send", str(s(50 * MB)), "--reply", str(s(MB))]),
+        # Only the remote exchanges are true traffic: whatever loopback adds shows as excess.
+        ("loopback TCP+UDP, unconnected UDP", "local", v4,
+         ["--send", str(s(10 * MB)), "--remote", str(MB), "--reply", "1000", "--datagrams", "1000",
+          "--overflow"]),
     ]
 
 
@@ -92,6 +101,31 @@ def measured_processes(result):
     if children:
         return {c["pid"]: (c["tx"], c["rx"]) for c in children}
     return {result["pid"]: (result["tx"], result["rx"])}
+
+
+def counted_row(reader, label, result, expected, unattributed_before):
+    """Bytes counted at all for a workload: under its processes, its parent or pid 0."""
+    truth = sum(tx + rx for tx, rx in expected.values())
+    pids = set(expected) | {result["pid"]}
+    counted = sum(sum(reader.get(p)[1:]) for p in pids)
+    counted += sum(reader.get(0)[1:]) - sum(unattributed_before)
+    # The loopback workload: how much its unconnected sockets read by recv() without
+    # asking for the sender (the case the sock tracepoints need the ingress hook for).
+    unnamed = result.get("unconnected_udp_unnamed")
+    return label, truth, counted, unnamed
+
+
+def print_counted(rows):
+    """The second table: every byte counted, wherever it went, and what loopback added."""
+    print()
+    print("%-40s %14s %14s %9s" % ("workload (counted at all)", "true bytes", "counted", "of truth"))
+    for label, truth, counted, unnamed in rows:
+        note = ""
+        if unnamed is not None:
+            note = ("  (loopback bytes counted: %d; unconnected UDP read by recv() without the sender: %d)"
+                    % (max(0, counted - truth), unnamed))
+        print("%-40s %14d %14d %8.3f%%%s" % (label, truth, counted, 100.0 * counted / truth if truth else 100.0,
+                                            note), flush=True)
 
 
 def main():
@@ -119,7 +153,9 @@ def main():
         workload_program = os.path.realpath(netfixture.WORKLOAD)
         cpu_transfer = None
         worst = 100.0
+        counted_rows = []
         for label, mode, host, extra in workloads(net, args.scale):
+            unattributed = reader.get(0)[1:]
             cpu0, wall0 = collector.cpu_seconds(), time.monotonic()
             result = net.run(mode, host, *extra, timeout=120)
             cpu1, wall1 = collector.cpu_seconds(), time.monotonic()
@@ -127,6 +163,7 @@ def main():
                 cpu_transfer = ((cpu1 - cpu0) / (wall1 - wall0), (wall1 - wall0))
             expected = measured_processes(result)
             wait_settled(reader, expected)
+            counted_rows.append(counted_row(reader, label, result, expected, unattributed))
             truth = sum(tx + rx for tx, rx in expected.values())
             # Attributed: what each measured process got, capped at its own truth, so
             # that bytes credited to the wrong process never make up for missing ones.
@@ -143,6 +180,7 @@ def main():
             print("%-40s %14d %14d %8.3f%% %11.3f%%%s" % (label, truth, attributed, percent, application, note),
                   flush=True)
 
+        print_counted(counted_rows)
         time.sleep(1.0)
         cpu0, wall0 = collector.cpu_seconds(), time.monotonic()
         time.sleep(args.idle_seconds)

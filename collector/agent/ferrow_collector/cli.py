@@ -4,7 +4,7 @@ import argparse
 import signal
 import sys
 
-from . import stopping
+from . import log, stopping
 from .backend import BackendUnavailable, NullBackend
 from .collector import Collector
 from .daemon_link import MAX_FRAME_BODY
@@ -18,9 +18,9 @@ DEFAULT_STALL_TIMEOUT = 10.0
 
 # Each backend's package is imported only when it is tried: the one in use is all
 # that is loaded.
-def _ebpf_backend():
+def _ebpf_backend(attachments=None):
     from .ebpf.backend import EbpfBackend
-    return EbpfBackend()
+    return EbpfBackend() if attachments is None else EbpfBackend(attachments)
 
 
 def _portable_backend():
@@ -28,7 +28,13 @@ def _portable_backend():
     return PortableBackend()
 
 
-BACKENDS = {"ebpf": _ebpf_backend, "portable": _portable_backend}
+# "ebpf" is the best eBPF attachment this kernel has; the other two force one of them.
+BACKENDS = {
+    "ebpf": _ebpf_backend,
+    "ebpf-tracepoints": lambda: _ebpf_backend(("tracepoints",)),
+    "ebpf-fexit": lambda: _ebpf_backend(("fexit",)),
+    "portable": _portable_backend,
+}
 
 
 def parse_args(argv):
@@ -41,8 +47,10 @@ def parse_args(argv):
                         help="seconds between reports (default %(default)s)")
     parser.add_argument("--loopback", choices=("exclude", "include"), default="exclude",
                         help="count traffic to loopback and the host's own addresses (default %(default)s)")
-    parser.add_argument("--backend", choices=("auto", "ebpf", "portable"), default="auto",
-                        help="measurement: auto picks ebpf when the kernel has the sock tracepoints")
+    parser.add_argument("--backend", choices=("auto",) + tuple(BACKENDS), default="auto",
+                        help="measurement: auto picks eBPF on the sock tracepoints (Linux 6.3+), "
+                             "else eBPF fexit programs (kernels with BTF), else portable; "
+                             "ebpf is the better of the two eBPF attachments")
     parser.add_argument("--bpf-object", default=None, help="path of ferrow_monitor.bpf.o")
     parser.add_argument("--max-frame", type=int, default=MAX_FRAME_BODY, help=argparse.SUPPRESS)
     parser.add_argument("--stall-timeout", type=float, default=DEFAULT_STALL_TIMEOUT, help=argparse.SUPPRESS)
@@ -58,7 +66,9 @@ def parse_args(argv):
 
 
 def open_backend(options):
-    """Returns (opened backend, None); (None, reasons) when an explicitly chosen one cannot run."""
+    """Returns (opened backend, reasons): the reasons why better measurements were passed
+    over, one "<measurement> unusable: <why>" each. The backend is None when an explicitly
+    chosen one cannot run."""
     names = ["ebpf", "portable"] if options.backend == "auto" else [options.backend]
     reasons = []
     for name in names:
@@ -66,15 +76,28 @@ def open_backend(options):
         backend.options = options
         try:
             backend.open()
-            return backend, None
+            return backend, reasons + list(getattr(backend, "passed_over", []))
         except BackendUnavailable as e:
-            reasons.append("%s: %s" % (name, e))
-            say("%s measurement unavailable: %s" % (name, e))
+            label = getattr(backend, "label", name)
+            reasons += getattr(e, "reasons", None) or ["%s unusable: %s" % (label, e)]
     if options.backend != "auto":
-        return None, "; ".join(reasons)
+        return None, reasons
     backend = NullBackend()
     backend.open()
-    return backend, None
+    return backend, reasons
+
+
+def choice_line(backend, options, reasons):
+    """The first line printed: the measurement, and why each better one was unusable."""
+    if isinstance(backend, NullBackend):
+        text = "no measurement available: serving empty reports"
+    else:
+        loopback = "loopback counted" if options.loopback == "include" else "loopback excluded"
+        text = "measuring with %s (payload bytes, %s" % (backend.name, loopback)
+        if options.loopback != "include":
+            text += "".join("; %s" % c for c in getattr(backend, "caveats", []))
+        text += ")"
+    return "; ".join([text] + reasons)
 
 
 def main(argv=None):
@@ -82,15 +105,21 @@ def main(argv=None):
     signal.signal(signal.SIGPIPE, signal.SIG_IGN)
     signal.signal(signal.SIGHUP, signal.SIG_IGN)
     options = parse_args(sys.argv[1:] if argv is None else argv)
-    backend, reason = open_backend(options)
+    # What the measurements say while they are tried follows the line naming the choice.
+    log.hold()
+    try:
+        backend, reasons = open_backend(options)
+    finally:
+        held = log.release()
     if backend is None:
-        say("exiting: the requested %s measurement cannot run here" % options.backend)
-        return 2
-    if isinstance(backend, NullBackend):
-        say("no measurement available: serving empty reports")
+        say("exiting: the requested %s measurement cannot run here: %s"
+            % (options.backend, "; ".join(reasons)))
     else:
-        loopback = "loopback counted" if options.loopback == "include" else "loopback excluded"
-        say("measuring with %s (payload bytes, %s)" % (backend.name, loopback))
+        say(choice_line(backend, options, reasons))
+    for line in held:
+        say(line)
+    if backend is None:
+        return 2
     collector = Collector(options, backend)
     try:
         collector.run()

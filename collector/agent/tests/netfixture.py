@@ -6,7 +6,8 @@ Environment (all optional):
   FERROW_COLLECTOR_SCRIPT      the collector script (default: ../ferrow_monitor.py); the
                                tests import the package that script runs
   FERROW_COLLECTOR_BPF_OBJECT  the compiled eBPF program (passed as --bpf-object)
-  FERROW_COLLECTOR_BACKEND     backend to test: ebpf (default) or portable
+  FERROW_COLLECTOR_BACKEND     backend to test: ebpf (default), ebpf-tracepoints, ebpf-fexit
+                               or portable
   FERROW_COLLECTOR_IN_NETNS    1: run the collector inside the measured namespace
                                (default 1 for the portable backend, 0 otherwise)
 """
@@ -152,7 +153,7 @@ class Collector:
     """The collector as a child process; its output lines are kept in `lines`."""
 
     def __init__(self, netns=None, interval=0.2, extra=(), backend=BACKEND, path=None,
-                 wait_ready=True, user=None):
+                 wait_ready=True, user=None, wrap=()):
         self.path = path or socket_path()
         argv = [PYTHON, SCRIPT, "--socket", self.path, "--interval", str(interval),
                 "--backend", backend]
@@ -163,6 +164,7 @@ class Collector:
             argv = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups"] + argv
         if netns is not None:
             argv = NetnsPair.exec_args(netns, argv)
+        argv = list(wrap) + argv
         self.lines = []
         self.proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         self.reader = threading.Thread(target=self._read_output, daemon=True)

@@ -2,6 +2,7 @@
 its stop, and a clear line instead of a traceback when something is wrong."""
 
 import os
+import platform
 import shutil
 import signal
 import socket
@@ -117,7 +118,7 @@ class ConnectionTest(NamespaceTestCase):
         self.assertGreater(client.documents, reports + 3)
 
     def test_full_process_map_reports_the_excess_unattributed(self):
-        if netfixture.BACKEND != "ebpf":
+        if not netfixture.BACKEND.startswith("ebpf"):
             self.skipTest("the process map belongs to the eBPF backend")
         collector = self.fresh_collector(["--map-entries", "2"])
         client = self.client(collector)
@@ -144,6 +145,21 @@ class ConnectionTest(NamespaceTestCase):
         self.assertFalse(os.path.exists(collector.path))
         self.assertIn("stopped", collector.output)
         self.assertNotIn("Traceback", collector.output)
+
+
+def build_program(test, *defines):
+    """The collector's program built with other hook names; skips the test without clang."""
+    clang = shutil.which("clang")
+    source = os.path.join(os.path.dirname(netfixture.SCRIPT), "ferrow_monitor.bpf.c")
+    if clang is None or not os.path.exists(source):
+        test.skipTest("needs clang and the program source")
+    tmp = tempfile.mkdtemp(prefix="fa-bpf-")
+    test.addCleanup(shutil.rmtree, tmp)
+    obj = os.path.join(tmp, "variant.bpf.o")
+    subprocess.run([clang, "-O2", "-g", "-target", "bpf",
+                    "-I/usr/include/%s" % sysconfig.get_config_var("MULTIARCH"), *defines,
+                    "-c", source, "-o", obj], check=True, timeout=60)
+    return obj
 
 
 @needs_root
@@ -176,31 +192,21 @@ class BadConditionTest(unittest.TestCase):
         docs = [client.read_document() for _ in range(3)]
         self.assertEqual([d["processes"] for d in docs], [[], [], []])
         self.assertTrue(c.wait_line("no measurement available: serving empty reports"), c.output)
-        self.assertIn("ebpf measurement unavailable: needs root", c.output)
+        self.assertIn("eBPF unusable: needs root", c.lines[0])
         self.assertNotIn("Traceback", c.output)
 
     def test_kernel_without_the_tracepoints_is_detected(self):
         # A program built for tracepoints this kernel does not have stands in for a
         # kernel older than 6.3.
-        clang = shutil.which("clang")
-        source = os.path.join(os.path.dirname(netfixture.SCRIPT), "ferrow_monitor.bpf.c")
-        if clang is None or not os.path.exists(source):
-            self.skipTest("needs clang and the program source")
-        tmp = tempfile.mkdtemp(prefix="fa-bpf-")
-        self.addCleanup(shutil.rmtree, tmp)
-        obj = os.path.join(tmp, "missing.bpf.o")
-        subprocess.run([clang, "-O2", "-g", "-target", "bpf",
-                        "-I/usr/include/%s" % sysconfig.get_config_var("MULTIARCH"),
-                        '-DFERROW_SEND_TRACEPOINT="raw_tp/ferrow_no_such_tracepoint"',
-                        '-DFERROW_RECV_TRACEPOINT="raw_tp/ferrow_no_such_tracepoint"',
-                        "-c", source, "-o", obj], check=True, timeout=60)
+        obj = build_program(self, '-DFERROW_SEND_TRACEPOINT="raw_tp/ferrow_no_such_tracepoint"',
+                            '-DFERROW_RECV_TRACEPOINT="raw_tp/ferrow_no_such_tracepoint"')
         explicit = self.collector(backend="ebpf", extra=["--bpf-object", obj])
         self.assertExitsClearly(explicit, 2, "kernel lacks the sock_send_length/sock_recv_length tracepoints")
         auto = Collector(backend="auto", extra=["--bpf-object", obj])
         self.addCleanup(auto.stop)
         self.assertTrue(auto.wait_line("serving "), auto.output)
-        self.assertIn("ebpf measurement unavailable: kernel lacks", auto.output)
-        self.assertNotIn("measuring with eBPF", auto.output)
+        self.assertIn("eBPF tracepoints unusable: kernel lacks", auto.lines[0])
+        self.assertNotIn("measuring with eBPF tracepoints", auto.output)
         client = FrameClient(auto.path)
         self.addCleanup(client.close)
         self.assertEqual(client.read_document()["type"], "network_data")
@@ -229,13 +235,106 @@ class BadConditionTest(unittest.TestCase):
             proc.terminate()
             out = proc.communicate(10)[0]
         self.assertEqual(proc.returncode, 0, out)
-        if netfixture.BACKEND == "ebpf":
+        if netfixture.BACKEND.startswith("ebpf"):
             self.assertIn("measuring with eBPF", out)
 
     def test_bad_options_are_refused_before_anything_starts(self):
         c = self.collector(extra=["--interval", "0"])
         self.assertEqual(c.proc.wait(10), 2)
         self.assertFalse(os.path.exists(c.path))
+
+
+def kernel_has_sock_tracepoints():
+    """Linux 6.3 and later have sock:sock_send_length and sock:sock_recv_length."""
+    major, minor = (int(part) for part in platform.release().split("-")[0].split(".")[:2])
+    return (major, minor) >= (6, 3)
+
+
+@needs_root
+class AttachmentChoiceTest(unittest.TestCase):
+    """Which eBPF attachment runs, and the first line naming it."""
+
+    def setUp(self):
+        if not netfixture.BPF_OBJECT:
+            self.skipTest("needs the built program (FERROW_COLLECTOR_BPF_OBJECT)")
+
+    def start(self, backend, timeout=90):
+        """A collector; returns it once it serves or has exited."""
+        c = Collector(backend=backend, wait_ready=False)
+        self.addCleanup(c.stop)
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline and c.proc.poll() is None and not os.path.exists(c.path):
+            time.sleep(0.05)
+        c.reader.join(0.5) if c.proc.poll() is not None else time.sleep(0.1)
+        return c
+
+    def test_auto_takes_the_tracepoints_where_the_kernel_has_them(self):
+        if not kernel_has_sock_tracepoints():
+            self.skipTest("kernel before 6.3: the Debian 12 guest test checks the choice there")
+        c = self.start("auto")
+        self.assertEqual(c.lines[0], "ferrow_monitor: measuring with eBPF tracepoints "
+                                     "sock_send_length/sock_recv_length (payload bytes, loopback excluded)")
+
+    def test_each_attachment_can_be_forced_or_says_why_not(self):
+        for backend, label in (("ebpf-tracepoints", "eBPF tracepoints"), ("ebpf-fexit", "eBPF fexit")):
+            with self.subTest(backend=backend):
+                c = self.start(backend)
+                self.assertTrue(c.lines, "no output from --backend %s" % backend)
+                if c.proc.poll() is None:
+                    self.assertTrue(c.lines[0].startswith("ferrow_monitor: measuring with %s " % label),
+                                    c.lines[0])
+                else:
+                    self.assertEqual(c.proc.returncode, 2)
+                    self.assertTrue(c.lines[0].startswith(
+                        "ferrow_monitor: exiting: the requested %s measurement cannot run here: "
+                        "%s unusable: " % (backend, label)), c.lines[0])
+                    self.assertFalse(os.path.exists(c.path))
+                self.assertNotIn("Traceback", c.output)
+        if kernel_has_sock_tracepoints():
+            # The better attachment is there: "ebpf" takes it.
+            self.assertIn("measuring with eBPF tracepoints", self.start("ebpf").lines[0])
+
+    def test_without_cgroup_v2_unconnected_loopback_datagrams_are_counted_as_the_first_line_says(self):
+        if not kernel_has_sock_tracepoints():
+            self.skipTest("the cgroup hooks belong to the tracepoint attachment")
+        # A private mount namespace without the cgroup v2 mount.
+        wrap = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                'for m in $(findmnt -n -t cgroup2 -o TARGET); do umount -l "$m" || exit 1; done; exec "$@"',
+                "sh"]
+        c = Collector(backend="ebpf-tracepoints", wrap=wrap)
+        self.addCleanup(c.stop)
+        self.assertTrue(c.wait_line("serving "), c.output)
+        self.assertEqual(c.lines[0], "ferrow_monitor: measuring with eBPF tracepoints "
+                                     "sock_send_length/sock_recv_length (payload bytes, loopback excluded; "
+                                     "loopback datagrams of unconnected UDP sockets counted: "
+                                     "no cgroup v2 mounted)")
+        client = FrameClient(c.path)
+        self.addCleanup(client.close)
+        exchange = ("import os, socket\n"
+                    "a = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+                    "a.bind(('0.0.0.0', 0))\n"
+                    "for _ in range(3):\n"
+                    "    a.sendto(b'x' * 1000, ('127.0.0.1', a.getsockname()[1]))\n"
+                    "    a.recv(2000)\n"
+                    "print(os.getpid())\n")
+        pid = int(subprocess.run([netfixture.PYTHON, "-c", exchange], stdout=subprocess.PIPE, text=True,
+                                 check=True, timeout=30).stdout)
+        client.wait_for({pid: (3000, 3000)})
+        self.assertEqual(client.get(pid)[1:], (3000, 3000))
+
+    def test_without_the_drop_tracepoint_the_first_line_says_what_may_be_missed(self):
+        if not kernel_has_sock_tracepoints():
+            self.skipTest("the drop tracepoint belongs to the tracepoint attachment")
+        obj = build_program(self, '-DFERROW_DROP_TRACEPOINT="raw_tp/ferrow_no_such_tracepoint"')
+        c = Collector(backend="ebpf-tracepoints", extra=["--bpf-object", obj])
+        self.addCleanup(c.stop)
+        self.assertTrue(c.wait_line("serving "), c.output)
+        self.assertTrue(c.lines[0].startswith(
+            "ferrow_monitor: measuring with eBPF tracepoints sock_send_length/sock_recv_length "
+            "(payload bytes, loopback excluded; tracepoint udp_fail_queue_rcv_skb unusable ("), c.lines[0])
+        self.assertTrue(c.lines[0].endswith(
+            "): a loopback datagram dropped for a full receive buffer may leave a later one of its size "
+            "uncounted)"), c.lines[0])
 
 
 def as_nobody(*argv):

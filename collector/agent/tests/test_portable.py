@@ -123,8 +123,9 @@ class PortableLocalTrafficTest(PortableCollector, CountedOrUnattributed, test_tr
         self.addCleanup(collector.stop)
         self.assertTrue(collector.wait_line("loopback counted"), collector.output)
         client, result = self.run_local(collector)
-        # Both ends of each local connection, four 1000-byte answers, ten loopback datagrams.
-        local = result["local_tx"] + 4 * 1000 + 10 * 1000
+        # Both ends of each local connection, four 1000-byte answers, ten loopback datagrams
+        # and the unconnected ones with their echoes.
+        local = result["local_tx"] + 4 * 1000 + 10 * 1000 + result["unconnected_udp"]
         self.assertExact(client, {result["pid"]: (result["tx"] + local, result["rx"] + local)})
 
 
@@ -397,7 +398,7 @@ class PortableChoiceTest(unittest.TestCase):
     def test_portable_without_root_exits_with_a_clear_line(self):
         collector = self.collector(backend="portable", user=test_contract.NOBODY)
         self.assertExitsClearly(collector, 2, "needs root")
-        self.assertIn("portable measurement unavailable", collector.output)
+        self.assertIn("portable unusable", collector.output)
 
     def test_auto_falls_back_to_portable_when_the_ebpf_program_cannot_load(self):
         net = NetnsPair()
@@ -406,7 +407,7 @@ class PortableChoiceTest(unittest.TestCase):
         collector = Collector(netns=net.local, backend="auto", extra=["--bpf-object", "/nonexistent.bpf.o"])
         self.addCleanup(collector.stop)
         self.assertTrue(collector.wait_line("measuring with portable"), collector.output)
-        self.assertIn("ebpf measurement unavailable", collector.output)
+        self.assertIn("eBPF unusable: program file /nonexistent.bpf.o not found", collector.lines[0])
         collector.wait_line("serving")
         client = test_traffic.FrameClient(collector.path)
         self.addCleanup(client.close)

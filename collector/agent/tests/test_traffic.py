@@ -16,6 +16,8 @@ class NamespaceTestCase(unittest.TestCase):
     """One namespace pair and a collector for the whole class."""
 
     collector_extra = ()
+    # Seconds a collector may take to start serving (raised for emulated machines).
+    ready_timeout = 10.0
 
     @classmethod
     def setUpClass(cls):
@@ -37,7 +39,11 @@ class NamespaceTestCase(unittest.TestCase):
     @classmethod
     def start_collector(cls, extra=(), **kwargs):
         netns = cls.net.local if netfixture.IN_NETNS else None
-        return Collector(netns=netns, extra=extra, **kwargs)
+        wait = kwargs.pop("wait_ready", True)
+        collector = Collector(netns=netns, extra=extra, wait_ready=False, **kwargs)
+        if wait:
+            collector.wait_ready(cls.ready_timeout)
+        return collector
 
     def client(self, collector=None):
         c = FrameClient((collector or self.collector).path)
@@ -69,6 +75,24 @@ class TransferTest(NamespaceTestCase):
         client = self.client()
         result = self.net.run("tcp", self.net.remote_v6, "--send", str(8 << 20), "--reply", str(1 << 20))
         self.assertExact(client, {result["pid"]: (result["tx"], result["rx"])})
+
+    def test_bulk_tcp_from_a_second_thread_is_the_process_s(self):
+        client = self.client()
+        expected = {}
+        for host in (self.net.remote_v4, self.net.remote_v6):
+            result = self.net.run("tcp", host, "--thread", "--send", str(4 << 20), "--reply", str(1 << 20))
+            self.assertEqual((result["tx"], result["rx"]), ((4 << 20) + 8, 1 << 20))
+            expected[result["pid"]] = (result["tx"], result["rx"])
+        self.assertExact(client, expected)
+
+    def test_sendfile_is_counted_exactly(self):
+        client = self.client()
+        expected = {}
+        for host in (self.net.remote_v4, self.net.remote_v6):
+            result = self.net.run("sendfile", host, "--send", str(6 << 20), "--reply", "3000")
+            self.assertEqual(result["tx"], (6 << 20) + 8)
+            expected[result["pid"]] = (result["tx"], result["rx"])
+        self.assertExact(client, expected)
 
     def test_udp_datagrams_are_counted_connected_and_unconnected(self):
         client = self.client()
@@ -123,14 +147,20 @@ class LocalTrafficTest(NamespaceTestCase):
         client = self.client(collector)
         result = self.net.run("local", self.net.remote_v4, "--send", "500000",
                               "--own", self.net.local_v4, "--own", self.net.local_v6,
-                              "--remote", "300000", "--reply", "7000")
+                              "--remote", "300000", "--reply", "7000", "--overflow")
         self.assertEqual(result["local_tx"], 4 * 500000)
+        # Some of the loopback datagrams to the small receive buffer were dropped.
+        self.assertLess(result["overflow_read"], result["overflow_sent"])
         client.wait_for({result["pid"]: (result["tx"], result["rx"])})
         return client, result
 
     def test_loopback_and_own_addresses_are_not_counted(self):
         client, result = self.run_local(self.collector)
-        # Only the exchange with the remote namespace counts.
+        self.assertEqual(result["unconnected_udp"], 40000)
+        self.assertGreater(result["unconnected_udp_unnamed"], 0)
+        # Only the exchange with the remote namespace counts: not the unconnected UDP
+        # sockets' datagrams to 127.0.0.1 and ::1 either, whether their reader asks for
+        # the sender (recvfrom()) or not (recv() on a wildcard-bound socket).
         self.assertEqual(client.get(result["pid"])[1:], (result["tx"], result["rx"]))
 
     def test_loopback_is_counted_when_asked(self):
@@ -139,10 +169,13 @@ class LocalTrafficTest(NamespaceTestCase):
         self.assertTrue(collector.wait_line("loopback counted"), collector.output)
         client, result = self.run_local(collector)
         # Local: the payload both ways (sender and sink are threads of the one process),
-        # four 1000-byte answers and ten 1000-byte datagrams over loopback UDP.
-        local = result["local_tx"] + 4 * 1000 + 10 * 1000
-        client.wait_for({result["pid"]: (result["tx"] + local, result["rx"] + local)})
-        self.assertEqual(client.get(result["pid"])[1:], (result["tx"] + local, result["rx"] + local))
+        # four 1000-byte answers, ten 1000-byte datagrams over connected loopback UDP and
+        # the unconnected datagrams and their echoes; of those to the small receive buffer,
+        # what was sent and what was read.
+        local = result["local_tx"] + 4 * 1000 + 10 * 1000 + result["unconnected_udp"]
+        expected = (result["tx"] + local + result["overflow_sent"], result["rx"] + local + result["overflow_read"])
+        client.wait_for({result["pid"]: expected})
+        self.assertEqual(client.get(result["pid"])[1:], expected)
 
 
 if __name__ == "__main__":

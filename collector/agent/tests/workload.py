@@ -143,7 +143,53 @@ def result(tx, rx, children=()):
 
 
 def mode_tcp(args):
-    tx, rx = tcp_exchange(args.host, args.port, args.send, args.reply, args.rate)
+    if not args.thread:
+        tx, rx = tcp_exchange(args.host, args.port, args.send, args.reply, args.rate)
+        result(tx, rx)
+        return
+    # The I/O from a second thread of the process: its bytes belong to the process.
+    import threading
+
+    done = []
+    worker = threading.Thread(target=lambda: done.append(
+        tcp_exchange(args.host, args.port, args.send, args.reply, args.rate)))
+    worker.start()
+    worker.join()
+    if not done:
+        sys.exit("the transfer thread failed")
+    result(*done[0])
+
+
+def mode_sendfile(args):
+    """One connection whose payload goes out by sendfile() from a file of --send bytes."""
+    import tempfile
+
+    family = socket.AF_INET6 if ":" in args.host else socket.AF_INET
+    with tempfile.TemporaryFile() as f:
+        block = b"\x3c" * CHUNK
+        left = args.send
+        while left:
+            left -= f.write(block[:min(left, CHUNK)])
+        f.flush()
+        s = socket.socket(family, socket.SOCK_STREAM)
+        s.settimeout(DEADLINE)
+        s.connect((args.host, args.port))
+        s.sendall(struct.pack(">Q", args.reply))
+        s.settimeout(None)  # sendfile() needs a blocking socket; the alarm bounds it
+        tx = 8
+        while tx - 8 < args.send:
+            n = os.sendfile(s.fileno(), f.fileno(), tx - 8, args.send - (tx - 8))
+            if n == 0:
+                sys.exit("sendfile() stopped early")
+            tx += n
+    s.shutdown(socket.SHUT_WR)
+    rx = 0
+    while True:
+        data = s.recv(1 << 20)
+        if not data:
+            break
+        rx += len(data)
+    s.close()
     result(tx, rx)
 
 
@@ -222,11 +268,41 @@ def mode_spawn(args):
     result(0, 0, children)
 
 
+def overflow_exchange(host, port):
+    """A wildcard-bound UDP socket with a small receive buffer gets more loopback
+    datagrams than it holds (the rest are dropped) and reads what it holds with recv();
+    then it exchanges datagrams of the same size with the remote host: true traffic.
+    Returns (loopback bytes sent, loopback bytes read, remote tx, remote rx)."""
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    loopback = "::1" if family == socket.AF_INET6 else "127.0.0.1"
+    o = socket.socket(family, socket.SOCK_DGRAM)
+    o.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    o.bind(("::" if family == socket.AF_INET6 else "0.0.0.0", 0))
+    sent = read = tx = rx = 0
+    with socket.socket(family, socket.SOCK_DGRAM) as loop:
+        for _ in range(50):
+            sent += loop.sendto(b"\x04" * 1000, (loopback, o.getsockname()[1]))
+    o.setblocking(False)
+    while True:
+        try:
+            read += len(o.recv(2000))
+        except BlockingIOError:
+            break
+    o.settimeout(DEADLINE)
+    for _ in range(10):
+        tx += o.sendto(b"\x05" * 1000, (host, port))
+        rx += len(o.recv(2000))
+    o.close()
+    return sent, read, tx, rx
+
+
 def mode_local(args):
     """Traffic that never leaves the host, then a known amount to the remote host.
 
     The local part goes to 127.0.0.1, ::1 and each address in --own (the namespace's
-    own addresses); the remote part is one exchange with --host.
+    own addresses) over TCP, to 127.0.0.1 over connected UDP and to 127.0.0.1 and ::1
+    over unconnected UDP; the remote part is one exchange with --host (and with
+    --overflow the datagrams of overflow_exchange()).
     """
     import threading
 
@@ -263,8 +339,36 @@ def mode_local(args):
     for _ in range(10):
         u2.send(b"\x01" * 1000)
         u.recv(2000)
+    # Unconnected UDP to 127.0.0.1 and ::1, both sockets bound to the wildcard address:
+    # each datagram names its destination; the echo server side reads with recvfrom() to
+    # answer, the client side reads every other echo without asking for the sender.
+    unnamed = 0
+    for family, addr, wildcard in ((socket.AF_INET, "127.0.0.1", "0.0.0.0"),
+                                   (socket.AF_INET6, "::1", "::")):
+        a = socket.socket(family, socket.SOCK_DGRAM)
+        a.bind((wildcard, 0))
+        b = socket.socket(family, socket.SOCK_DGRAM)
+        b.bind((wildcard, 0))
+        a.settimeout(DEADLINE)
+        b.settimeout(DEADLINE)
+        for i in range(args.datagrams):
+            a.sendto(b"\x02" * 1000, (addr, b.getsockname()[1]))
+            data, peer = b.recvfrom(2000)
+            b.sendto(data, peer)
+            if i % 2:
+                unnamed += len(a.recv(2000))
+            else:
+                a.recvfrom(2000)
+        a.close()
+        b.close()
+    # Sent (and as much received) over unconnected UDP, both sockets being this process's.
+    unconnected = 2 * 2 * args.datagrams * 1000
     tx, rx = tcp_exchange(args.host, args.port, args.remote, args.reply)
+    overflow = overflow_exchange(args.host, args.port) if args.overflow else (0, 0, 0, 0)
+    tx, rx = tx + overflow[2], rx + overflow[3]
     print(json.dumps({"pid": os.getpid(), "tx": tx, "rx": rx, "local_tx": local_tx,
+                      "unconnected_udp": unconnected, "unconnected_udp_unnamed": unnamed,
+                      "overflow_sent": overflow[0], "overflow_read": overflow[1],
                       "children": []}), flush=True)
 
 
@@ -273,7 +377,7 @@ def main():
     sub = parser.add_subparsers(dest="mode", required=True)
     p = sub.add_parser("serve")
     p.add_argument("--port", type=int, required=True)
-    for name in ("tcp", "udp", "burst", "spawn", "local"):
+    for name in ("tcp", "udp", "burst", "spawn", "local", "sendfile"):
         p = sub.add_parser(name)
         p.add_argument("host")
         p.add_argument("port", type=int)
@@ -288,11 +392,16 @@ def main():
         p.add_argument("--life", type=float, default=0.1)
         p.add_argument("--remote", type=int, default=0)
         p.add_argument("--own", action="append", default=[])
+        p.add_argument("--thread", action="store_true", help="tcp: the transfer runs in a second thread")
+        p.add_argument("--datagrams", type=int, default=10,
+                       help="local: unconnected UDP datagrams to each loopback address")
+        p.add_argument("--overflow", action="store_true",
+                       help="local: loopback datagrams overflowing a receive buffer as well")
     args = parser.parse_args()
     # A hung workload dies instead of hanging the suite; the server lives for a test run.
     signal.alarm(600 if args.mode == "serve" else int(DEADLINE) + 5)
     {"serve": serve, "tcp": mode_tcp, "udp": mode_udp, "burst": mode_burst,
-     "spawn": mode_spawn, "local": mode_local}[args.mode](args)
+     "spawn": mode_spawn, "local": mode_local, "sendfile": mode_sendfile}[args.mode](args)
 
 
 if __name__ == "__main__":

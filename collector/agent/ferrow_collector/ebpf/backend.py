@@ -1,5 +1,10 @@
-"""The eBPF backend: loads ferrow_monitor.bpf.o, attaches it to the sock tracepoints and
-reports the differences of its per-process counters."""
+"""The eBPF backend: loads ferrow_monitor.bpf.o with one of its two attachments and
+reports the differences of its per-process counters.
+
+The sock_send_length/sock_recv_length tracepoints (Linux 6.3 and later) are preferred;
+without them, fexit programs on the inet_* send and receive functions count the same
+bytes on kernels with BTF and BPF trampolines (5.5 and later: Debian 11 and 12). The
+kernel's own BTF tells which of them this kernel has before anything is loaded."""
 
 import ctypes
 import errno
@@ -19,6 +24,49 @@ TRAFFIC_FIELDS = ("tx", "rx", "comm")
 # The fields of struct program (what an exec recorded) the collector reads.
 PROGRAM_FIELDS = ("root_dev", "root_ino", "path_len", "args_len", "path", "args")
 PROGRAM_TRACERS = (b"note_exec", b"note_fork", b"note_exit")
+BTF_KIND_TYPEDEF = 8
+BTF_KIND_FUNC = 12
+
+
+class Attachment:
+    """One way of hooking the counters into the kernel: the programs that count (all
+    needed), those that count where the kernel has their function, and those that only
+    help to tell local datagrams apart (missing ones are named once in the first line):
+    on kernel functions, on the cgroup v2 root, or on tracepoints that some kernels lack."""
+
+    def __init__(self, key, label, name, counters, optional_counters=(), notes=(), cgroup_notes=(),
+                 tracepoint_notes=()):
+        self.key = key
+        self.label = label
+        self.name = name
+        self.counters = counters
+        self.optional_counters = optional_counters
+        self.notes = notes
+        self.cgroup_notes = cgroup_notes
+        self.tracepoint_notes = tracepoint_notes
+
+    @property
+    def programs(self):
+        return (self.counters + self.optional_counters + self.notes + self.cgroup_notes
+                + tracepoint_notes_names(self))
+
+
+# The tracepoint attachment tells an unconnected socket's local datagrams apart by the
+# sendmsg hooks (destination of each send) and the ingress hook (each datagram queued
+# from loopback); udp_fail_queue_rcv_skb forgets the datagrams then dropped for a full
+# receive buffer (its sk_buff argument came with Linux 6.10: attaching fails before).
+TRACEPOINTS = Attachment("tracepoints", "eBPF tracepoints",
+                         "eBPF tracepoints sock_send_length/sock_recv_length",
+                         (b"count_send", b"count_recv"),
+                         cgroup_notes=(b"note_sendmsg4", b"note_sendmsg6", b"note_ingress"),
+                         tracepoint_notes=((b"forget_dropped", "udp_fail_queue_rcv_skb"),))
+FEXIT = Attachment("fexit", "eBPF fexit", "eBPF fexit on inet_sendmsg/inet_recvmsg",
+                   (b"fexit_inet_sendmsg", b"fexit_inet6_sendmsg", b"fexit_inet_recvmsg",
+                    b"fexit_inet6_recvmsg"),
+                   optional_counters=(b"fexit_inet_sendpage",),
+                   notes=(b"fentry_skb_consume_udp",))
+ATTACHMENTS = {a.key: a for a in (TRACEPOINTS, FEXIT)}
+NEEDED_TRACEPOINTS = ("sock_send_length", "sock_recv_length")
 TRAFFIC_MAP_ENTRIES = 16384  # processes with traffic not yet known to have exited
 # Dead processes are removed from the kernel map this often (in reports).
 REAP_EVERY = 5
@@ -40,10 +88,43 @@ def default_bpf_object():
     return os.path.normpath(candidates[0])
 
 
-class EbpfBackend(Backend):
-    name = "eBPF tracepoints sock_send_length/sock_recv_length"
+def tracepoint_notes_names(attachment):
+    """The program names of an attachment's tracepoint notes ((program, tracepoint) pairs)."""
+    return tuple(name for name, _tracepoint in attachment.tracepoint_notes)
 
-    def __init__(self):
+
+def hooked_function(prog_name):
+    """The kernel function a trampoline program is named after: fexit_inet_sendmsg hooks
+    inet_sendmsg."""
+    return prog_name.decode().split("_", 1)[1]
+
+
+def cgroup2_root():
+    """The root of the cgroup v2 hierarchy as mounted here, or None."""
+    try:
+        with open("/proc/self/mountinfo") as f:
+            for line in f:
+                fields = line.split()
+                sep = fields.index("-")
+                if fields[sep + 1] == "cgroup2" and fields[3] == "/":
+                    return fields[4].replace("\\040", " ")
+    except (OSError, ValueError, IndexError):
+        pass
+    return None
+
+
+class EbpfBackend(Backend):
+    name = "eBPF"
+    label = "eBPF"
+
+    def __init__(self, attachments=("tracepoints", "fexit")):
+        self.wanted = [ATTACHMENTS[key] for key in attachments]
+        # Set by open(): why better attachments were passed over, and what the chosen one
+        # cannot tell apart here.
+        self.passed_over = []
+        self.caveats = []
+        self.attachment = None
+        self.cgroup_fd = -1
         self.bpf = None
         self.obj = None
         self.links = []
@@ -77,11 +158,77 @@ class EbpfBackend(Backend):
         if self.options is not None and self.options.map_entries:
             self.capacity = self.options.map_entries
         self.bpf = Libbpf()
+        kernel = self._kernel_functions()
+        reasons = []
+        for attachment in self.wanted:
+            label = "%s unusable" % attachment.label
+            why = self._missing(attachment, kernel)
+            if why is None:
+                why = self._load_either(path, attachment, kernel)
+                if why is None:
+                    self.attachment = attachment
+                    self.name = attachment.name
+                    self.passed_over = reasons
+                    return
+            reasons.append("%s: %s" % (label, why))
+        error = BackendUnavailable("; ".join(reasons))
+        error.reasons = reasons
+        raise error
+
+    def _load_either(self, path, attachment, kernel):
+        """Loads the attachment, else once more without the hooks that only tell local
+        datagrams apart (they then count, and the first line says so). None when loaded,
+        else why not."""
         try:
-            self._load(path)
+            self._load(path, attachment, kernel)
+            return None
+        except BackendUnavailable as e:
+            self.close()
+            why = str(e)
+        if not attachment.notes and not attachment.cgroup_notes:
+            return why
+        try:
+            self._load(path, attachment, kernel, notes=False)
         except BackendUnavailable:
             self.close()
-            raise
+            return why
+        self.caveats.append("loopback datagrams of unconnected UDP sockets counted: their hooks "
+                            "did not load (%s)" % why)
+        return None
+
+    def _kernel_functions(self):
+        """What this kernel's BTF names: the tracepoints and the functions the attachments
+        hook. A set of names; None when the BTF cannot be read (then loading tells)."""
+        L = self.bpf
+        btf = L.btf__parse(KERNEL_BTF.encode(), None)
+        if not btf:
+            return None
+        try:
+            names = set()
+            for tp in NEEDED_TRACEPOINTS:
+                if L.btf__find_by_name_kind(btf, b"btf_trace_" + tp.encode(), BTF_KIND_TYPEDEF) >= 0:
+                    names.add("tracepoint " + tp)
+            for prog in FEXIT.programs:
+                func = hooked_function(prog)
+                if L.btf__find_by_name_kind(btf, func.encode(), BTF_KIND_FUNC) >= 0:
+                    names.add(func)
+            return names
+        finally:
+            L.btf__free(btf)
+
+    @staticmethod
+    def _missing(attachment, kernel):
+        """Why the kernel cannot have this attachment, from its BTF; None when it may."""
+        if kernel is None:
+            return None
+        if attachment is TRACEPOINTS:
+            if not all("tracepoint " + tp in kernel for tp in NEEDED_TRACEPOINTS):
+                return "kernel lacks the sock_send_length/sock_recv_length tracepoints (Linux 6.3 or later)"
+            return None
+        missing = [hooked_function(p) for p in attachment.counters if hooked_function(p) not in kernel]
+        if missing:
+            return "kernel BTF lacks %s" % ", ".join(missing)
+        return None
 
     def _fail(self, what, err):
         detail = self.bpf.last_message()
@@ -107,11 +254,26 @@ class EbpfBackend(Backend):
             raise BackendUnavailable("program file %s: unexpected process counters" % path)
         return layout
 
-    def _load(self, path):
+    def _load(self, path, attachment, kernel, notes=True):
         L = self.bpf
         self.obj = L.bpf_object__open_file(path.encode(), None)
         if not self.obj:
             self._fail("cannot open %s" % path, ctypes.get_errno())
+        # Only this attachment's programs are loaded: the others' hooks may not exist here.
+        chosen = set(attachment.counters + PROGRAM_TRACERS)
+        chosen.update(p for p in attachment.optional_counters
+                      if kernel is None or hooked_function(p) in kernel)
+        if notes:
+            chosen.update(attachment.cgroup_notes)
+            chosen.update(tracepoint_notes_names(attachment))
+            chosen.update(p for p in attachment.notes if kernel is None or hooked_function(p) in kernel)
+        for name in (TRACEPOINTS.programs + FEXIT.programs + PROGRAM_TRACERS):
+            prog = L.bpf_object__find_program_by_name(self.obj, name)
+            if not prog:
+                if name in attachment.counters:
+                    raise BackendUnavailable("program file %s lacks %s" % (path, name.decode()))
+                continue
+            L.bpf_program__set_autoload(prog, name in chosen)
         traffic_map = L.bpf_object__find_map_by_name(self.obj, b"traffic")
         unowned_map = L.bpf_object__find_map_by_name(self.obj, b"unowned")
         if not traffic_map or not unowned_map:
@@ -127,7 +289,7 @@ class EbpfBackend(Backend):
         err = L.bpf_object__load(self.obj)
         if err:
             if abs(err) == errno.EPERM:
-                raise BackendUnavailable("the kernel refused to load eBPF programs (EPERM)")
+                raise BackendUnavailable("the kernel refused to load its programs (EPERM)")
             self._fail("loading the eBPF program failed", err)
         self.traffic_fd = L.bpf_object__find_map_fd_by_name(self.obj, b"traffic")
         self.unowned_fd = L.bpf_object__find_map_fd_by_name(self.obj, b"unowned")
@@ -139,19 +301,70 @@ class EbpfBackend(Backend):
         err = L.bpf_map_update_elem(settings_fd, ctypes.byref(key), ctypes.byref(value), 0)
         if err:
             self._fail("configuring the eBPF program failed", err)
-        for prog_name in (b"count_send", b"count_recv"):
+        for prog_name in attachment.counters + attachment.optional_counters:
             prog = L.bpf_object__find_program_by_name(self.obj, prog_name)
-            if not prog:
-                raise BackendUnavailable("program file %s lacks %s" % (path, prog_name.decode()))
+            if not prog or not L.bpf_program__autoload(prog):
+                continue
             link = L.bpf_program__attach(prog)
             if not link:
                 err = ctypes.get_errno()
-                if err == errno.ENOENT:
+                if err == errno.ENOENT and attachment is TRACEPOINTS:
                     raise BackendUnavailable("kernel lacks the sock_send_length/sock_recv_length "
                                              "tracepoints (Linux 6.3 or later)")
+                if err == errno.EPERM:
+                    raise BackendUnavailable("the kernel refused to attach %s (EPERM)" % prog_name.decode())
                 self._fail("attaching %s failed" % prog_name.decode(), err)
             self.links.append(link)
+        if notes:
+            self._attach_datagram_notes(attachment)
         self._attach_program_tracers()
+
+    def _attach_datagram_notes(self, attachment):
+        """The hooks that tell an unconnected socket's local datagrams apart; without them
+        those datagrams are counted, and the first line says so."""
+        L = self.bpf
+        missing = []
+        for prog_name in attachment.notes:
+            prog = L.bpf_object__find_program_by_name(self.obj, prog_name)
+            link = L.bpf_program__attach(prog) if prog and L.bpf_program__autoload(prog) else None
+            if not link:
+                missing.append("%s unavailable" % hooked_function(prog_name))
+                continue
+            self.links.append(link)
+        if attachment.cgroup_notes:
+            why = None
+            root = cgroup2_root()
+            if root is None:
+                why = "no cgroup v2 mounted"
+            else:
+                try:
+                    self.cgroup_fd = os.open(root, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+                except OSError as e:
+                    why = "cannot open %s: %s" % (root, e.strerror)
+            for prog_name in attachment.cgroup_notes:
+                if why is not None:
+                    break
+                prog = L.bpf_object__find_program_by_name(self.obj, prog_name)
+                link = L.bpf_program__attach_cgroup(prog, self.cgroup_fd) if prog else None
+                if not link:
+                    why = "attaching to the cgroup v2 root failed: %s" % os.strerror(ctypes.get_errno())
+                    break
+                self.links.append(link)
+            if why is not None:
+                missing.append(why)
+        if missing:
+            self.caveats.append("loopback datagrams of unconnected UDP sockets counted: %s"
+                                % ", ".join(missing))
+            return
+        for prog_name, tracepoint in attachment.tracepoint_notes:
+            prog = L.bpf_object__find_program_by_name(self.obj, prog_name)
+            link = L.bpf_program__attach(prog) if prog else None
+            if not link:
+                self.caveats.append("tracepoint %s unusable (%s): a loopback datagram dropped for a "
+                                    "full receive buffer may leave a later one of its size uncounted"
+                                    % (tracepoint, os.strerror(ctypes.get_errno())))
+                continue
+            self.links.append(link)
 
     @staticmethod
     def _own_root():
@@ -348,6 +561,12 @@ class EbpfBackend(Backend):
         for link in self.links:
             self.bpf.bpf_link__destroy(link)
         self.links = []
+        self.caveats = []
+        if self.cgroup_fd >= 0:
+            os.close(self.cgroup_fd)
+            self.cgroup_fd = -1
         if self.obj:
             self.bpf.bpf_object__close(self.obj)
             self.obj = None
+        self.traffic_fd = self.unowned_fd = self.programs_fd = self.forks_fd = -1
+        self.program_layout = self.program_value = None
