@@ -103,13 +103,20 @@ class ShortLivedWorld:
         for name, size in (("c", CURL_FILE), ("w", WGET_FILE), ("s", SCRIPT_FILE)):
             with open(os.path.join(cls.files, name), "wb") as f:
                 f.write(os.urandom(size))
-        # The daemon runs /usr/bin/ferrow_monitor.py: here a script that starts the
-        # collector of the tree under test with the backend forced.
+        # The daemon runs /usr/bin/ferrow_monitor.py: here a script that starts a copy of
+        # the collector under test with the backend forced. The copy lives in the work
+        # directory, which stays visible under the test world's fresh /tmp wherever the
+        # tree under test is.
+        agent = os.path.join(cls.work, "agent")
+        shutil.copytree(os.path.dirname(os.path.realpath(SCRIPT)), agent,
+                        ignore=shutil.ignore_patterns("tests", "__pycache__", "*.c"))
+        extra = ["--backend", cls.backend]
+        if BPF_OBJECT:
+            extra += ["--bpf-object", shutil.copy(BPF_OBJECT, agent)]
         cls.wrapper = os.path.join(cls.work, "collector.py")
-        extra = ["--backend", cls.backend] + (["--bpf-object", BPF_OBJECT] if BPF_OBJECT else [])
         with open(cls.wrapper, "w") as f:
             f.write("import os, sys\nos.execv(%r, [%r, %r] + %r + sys.argv[1:])\n"
-                    % (PYTHON, PYTHON, os.path.realpath(SCRIPT), extra))
+                    % (PYTHON, PYTHON, os.path.join(agent, os.path.basename(SCRIPT)), extra))
         cls.net = NetnsPair()
         cls.net.create()
         cls.web = subprocess.Popen(NetnsPair.exec_args(cls.net.remote, [
