@@ -65,6 +65,8 @@ bool NetworkMonitor::startMonitoring()
 
     running = true;
     lastDataMs = monotonicMs();
+    lastHealthCheckMs = -1;
+    silenceVerdictPutOff = false;
     healthCheckTimer->start();
     emit statusChanged(QStringLiteral("正在启动监控服务..."));
     return true;
@@ -201,8 +203,18 @@ void NetworkMonitor::checkServerHealth()
     if (!running || waitingSlowly)
         return;
 
+    // A check more than two intervals after the previous one means the daemon
+    // itself was held up (a long write, a paused machine): the collector's
+    // reports of that time may still wait unread in the socket. The verdict on
+    // the silence then waits one tick, once they have been read; it is never
+    // put off twice in a row, so a busy daemon still restarts a hung collector.
+    const qint64 now = monotonicMs();
+    const bool heldUp = lastHealthCheckMs >= 0 && now - lastHealthCheckMs > 2 * healthCheckTimer->interval();
+    lastHealthCheckMs = now;
     const int silence = silenceSeconds();
-    if (silence > maxSilenceSeconds) {
+    const bool putOff = silence > maxSilenceSeconds && heldUp && !silenceVerdictPutOff;
+    silenceVerdictPutOff = putOff;
+    if (silence > maxSilenceSeconds && !putOff) {
         qWarning() << "服务端无数据时间过长(" << silence << "秒)，可能已崩溃";
         if (client->isConnected()) {
             emit statusChanged(QStringLiteral("服务端可能无响应，尝试重启..."));

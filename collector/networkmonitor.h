@@ -79,4 +79,8 @@ private:
     QElapsedTimer monotonic;
     // Monotonic time of the last document (or of the collector's start).
     qint64 lastDataMs = 0;
+    // When the previous health check ran (monotonic ms, -1 before the first),
+    // and whether it put off a silence verdict because the daemon was held up.
+    qint64 lastHealthCheckMs = -1;
+    bool silenceVerdictPutOff = false;
 };

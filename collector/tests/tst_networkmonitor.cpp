@@ -72,6 +72,7 @@ private slots:
     void destructionStopsMonitoring();
     void wallClockSetForwardDoesNotMakeAHealthyCollectorSilent();
     void wallClockSetBackDoesNotHideASilentCollector();
+    void silenceAfterTheDaemonWasHeldUpIsJudgedOneTickLater();
     void failingCollectorIsRetriedAtTheSlowPaceUntilCountingResumes();
 
 private:
@@ -566,6 +567,33 @@ void TestNetworkMonitor::wallClockSetBackDoesNotHideASilentCollector()
     monotonicMs += 11000;
     QVERIFY(!monitor.isServerHealthy());
     QTest::ignoreMessage(QtWarningMsg, "服务端无数据时间过长( 11 秒)，可能已崩溃");
+    QTest::ignoreMessage(QtWarningMsg, qPrintable(restarting));
+    monitor.checkServerHealth();
+    QCOMPARE(recorder.statuses, (QStringList{"服务端可能无响应，尝试重启...", attempt(1)}));
+    monitor.stopMonitoring();
+}
+
+void TestNetworkMonitor::silenceAfterTheDaemonWasHeldUpIsJudgedOneTickLater()
+{
+    FakeCollector::set("DOCUMENTS", "1");
+    ferrow::defaults().intervals.restartDelayMs = 60000;
+    NetworkMonitor monitor;
+    Recorder recorder(&monitor);
+    QVERIFY(monitor.startMonitoring());
+    QTRY_VERIFY(!recorder.lists.isEmpty());
+    monitor.checkServerHealth();
+    recorder.statuses.clear();
+
+    // Over two intervals (here 60 s each) without a tick: the daemon was held
+    // up, and what the collector sent meanwhile may still wait in the socket.
+    monotonicMs += 121000;
+    monitor.checkServerHealth();
+    QVERIFY(recorder.statuses.isEmpty());
+    QCOMPARE(fake->count("term"), 0);
+
+    // Still silent at the next tick: never put off twice in a row.
+    monotonicMs += 2000;
+    QTest::ignoreMessage(QtWarningMsg, "服务端无数据时间过长( 123 秒)，可能已崩溃");
     QTest::ignoreMessage(QtWarningMsg, qPrintable(restarting));
     monitor.checkServerHealth();
     QCOMPARE(recorder.statuses, (QStringList{"服务端可能无响应，尝试重启...", attempt(1)}));
