@@ -481,5 +481,166 @@ class ParentTest(unittest.TestCase):
         self.assertFalse(os.path.exists(path))
 
 
+def children(pid):
+    """The pids of a process's children, zombies included."""
+    with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+        return [int(p) for p in f.read().split()]
+
+
+def state(pid):
+    """The scheduler state letter of a process (R, S, T, Z...), or None once it is gone."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+    except FileNotFoundError:
+        return None
+
+
+def kernel_objects(pid):
+    """[(kind, fdinfo fields)] of the anonymous-inode descriptors of a process (eBPF maps,
+    programs, links, BTF)."""
+    found = []
+    for name in os.listdir("/proc/%d/fd" % pid):
+        try:
+            target = os.readlink("/proc/%d/fd/%s" % (pid, name))
+            if not target.startswith("anon_inode:"):
+                continue
+            with open("/proc/%d/fdinfo/%s" % (pid, name)) as f:
+                fields = dict(line.rstrip("\n").split(":\t", 1) for line in f if ":\t" in line)
+        except OSError:
+            continue  # closed meanwhile
+        found.append((target[len("anon_inode:"):], fields))
+    return found
+
+
+# Opens the backend the tests use, as the collector does, then closes it on request.
+OPEN_AND_CLOSE = """
+import sys
+sys.path.insert(0, sys.argv[1])
+from ferrow_collector import cli
+backend = cli.BACKENDS[sys.argv[2]]()
+backend.options = cli.parse_args(sys.argv[3:])
+backend.open()
+print("opened", flush=True)
+sys.stdin.readline()
+backend.close()
+print("closed", flush=True)
+sys.stdin.readline()
+"""
+
+
+@needs_root
+class LoaderTest(unittest.TestCase):
+    """The program is loaded by a short-lived child; the collector keeps only the
+    descriptors of its maps and links, and never outlives nor is outlived by it."""
+
+    def setUp(self):
+        if not netfixture.BACKEND.startswith("ebpf"):
+            self.skipTest("the loader belongs to the eBPF backend")
+        if not netfixture.BPF_OBJECT:
+            self.skipTest("needs the built program (FERROW_COLLECTOR_BPF_OBJECT)")
+
+    def gone_from_kernel(self, ids, deadline):
+        """The (kind, id) pairs still known to the kernel once the deadline passed or none is."""
+        from ferrow_collector.ebpf.libbpf import Libbpf
+        lib = Libbpf().lib
+        by_id = {"link": lib.bpf_link_get_fd_by_id, "prog": lib.bpf_prog_get_fd_by_id,
+                 "map": lib.bpf_map_get_fd_by_id}
+        while True:
+            left = []
+            for kind, number in ids:
+                fd = by_id[kind](number)
+                if fd >= 0:
+                    os.close(fd)
+                    left.append((kind, number))
+            if not left or time.monotonic() > deadline:
+                return left
+            time.sleep(0.05)
+
+    def test_open_hands_over_only_maps_and_links_and_close_detaches_them(self):
+        proc = subprocess.Popen([netfixture.PYTHON, "-c", OPEN_AND_CLOSE, netfixture.PACKAGE_HOME,
+                                 netfixture.BACKEND, "--bpf-object", netfixture.BPF_OBJECT],
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                                text=True)
+        self.addCleanup(lambda: proc.poll() is None and proc.kill())
+        self.assertEqual(proc.stdout.readline(), "opened\n")
+        # The loader has been reaped (a zombie would still be listed).
+        self.assertEqual(children(proc.pid), [])
+        objects = kernel_objects(proc.pid)
+        kinds = sorted({kind for kind, _fields in objects})
+        # No program, BTF or object of libbpf's: the maps read and the links keeping the
+        # programs attached (tracepoints, trampolines and the cgroup hooks alike).
+        self.assertEqual(kinds, ["bpf-map", "bpf_link"])
+        maps = [f for kind, f in objects if kind == "bpf-map"]
+        links = [f for kind, f in objects if kind == "bpf_link"]
+        self.assertEqual(len(maps), 4)  # traffic, unowned, programs, forks
+        self.assertGreaterEqual(len(links), 5)  # the counters and the exec, fork and exit tracers
+        self.assertTrue({f["link_type"] for f in links} <= {"raw_tracepoint", "tracing", "cgroup"},
+                        links)
+        ids = ([("link", int(f["link_id"])) for f in links] + [("prog", int(f["prog_id"])) for f in links]
+               + [("map", int(f["map_id"])) for f in maps])
+        proc.stdin.write("\n")
+        proc.stdin.flush()
+        self.assertEqual(proc.stdout.readline(), "closed\n")
+        # close() alone, the process still running, detaches and frees every one of them.
+        self.assertEqual(kernel_objects(proc.pid), [])
+        self.assertEqual(self.gone_from_kernel(ids, time.monotonic() + 5), [])
+        proc.stdin.close()
+        self.assertEqual(proc.wait(10), 0)
+        proc.stdout.close()
+
+    @staticmethod
+    def working_loader(collector, deadline):
+        """The collector's loader once it holds a map (past its start, so its parent-death
+        signal is set), or None when it was not seen at work."""
+        while time.monotonic() < deadline and collector.proc.poll() is None and not collector.lines:
+            try:
+                for loader in children(collector.proc.pid):
+                    if any(kind == "bpf-map" for kind, _fields in kernel_objects(loader)):
+                        return loader
+            except FileNotFoundError:
+                pass  # one of them ended meanwhile
+            time.sleep(0.001)
+        return None
+
+    def loading_collector(self):
+        """A collector whose loader was caught and stopped while it works on the program."""
+        for _attempt in range(3):
+            c = Collector(wait_ready=False)
+            self.addCleanup(c.stop)
+            loader = self.working_loader(c, time.monotonic() + 60)
+            if loader is not None:
+                os.kill(loader, signal.SIGSTOP)
+                self.addCleanup(lambda pid=loader: alive(pid) and os.kill(pid, signal.SIGKILL))
+                while state(loader) not in ("T", "Z", None):
+                    time.sleep(0.001)
+                if state(loader) == "T":
+                    return c, loader
+            c.stop()
+        self.fail("the loader was never caught at work")
+
+    def test_sigterm_while_the_program_loads_ends_the_collector_cleanly(self):
+        c, loader = self.loading_collector()
+        c.proc.send_signal(signal.SIGTERM)
+        os.kill(loader, signal.SIGCONT)
+        self.assertEqual(c.proc.wait(30), 0)
+        c.reader.join(2)
+        self.assertIn("stopped", c.output)
+        self.assertNotIn("serving", c.output)
+        self.assertNotIn("Traceback", c.output)
+        self.assertFalse(os.path.exists(c.path))
+        self.assertFalse(alive(loader))
+
+    def test_the_loader_dies_with_the_collector(self):
+        c, loader = self.loading_collector()
+        c.proc.kill()
+        c.proc.wait(10)
+        # Still stopped, so only the parent-death signal can end it.
+        deadline = time.monotonic() + 5
+        while time.monotonic() < deadline and alive(loader):
+            time.sleep(0.02)
+        self.assertFalse(alive(loader))
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -100,13 +100,35 @@ class ValueLayout:
         if value.size < at:
             raise LayoutError("the value's size is smaller than its fields")
         fmt += "%dx" % (value.size - at) if value.size > at else ""
+        self._set(names, value.size, fmt, in_memory)
+
+    def _set(self, names, size, fmt, in_memory):
         self.names = tuple(names)
-        self.size = value.size
+        self.size = size
         self.struct = struct.Struct(fmt)
-        if in_memory == list(names):
+        self.in_memory = tuple(in_memory)
+        if self.struct.size != size or sorted(self.in_memory) != sorted(self.names):
+            raise LayoutError("the layout does not describe its value")
+        if self.in_memory == self.names:
             self.unpack = self.struct.unpack
             self.iter_unpack = self.struct.iter_unpack
         else:
-            order = [in_memory.index(n) for n in names]
+            order = [self.in_memory.index(n) for n in self.names]
             self.unpack = lambda raw: tuple(self.struct.unpack(raw)[i] for i in order)
             self.iter_unpack = lambda raw: (tuple(v[i] for i in order) for v in self.struct.iter_unpack(raw))
+
+    def describe(self):
+        """The layout as plain data (for JSON), for from_description() to rebuild it."""
+        return {"names": list(self.names), "size": self.size, "format": self.struct.format,
+                "in_memory": list(self.in_memory)}
+
+    @classmethod
+    def from_description(cls, description):
+        """The layout describe() gave, without the type information it was read from."""
+        layout = cls.__new__(cls)
+        try:
+            layout._set(description["names"], description["size"], description["format"],
+                        description["in_memory"])
+        except (KeyError, TypeError, struct.error) as e:
+            raise LayoutError("unreadable layout description (%s)" % e)
+        return layout

@@ -50,6 +50,7 @@ class Libbpf:
         self._sig(L.btf__free, None, [vp])
         self._sig(L.btf__find_by_name_kind, i, [vp, cp, u32])
         self._sig(L.bpf_link__destroy, i, [vp])
+        self._sig(L.bpf_link__fd, i, [vp])
         self._sig(L.bpf_map_update_elem, i, [i, vp, vp, ctypes.c_uint64])
         self._sig(L.bpf_map_lookup_elem, i, [i, vp, vp])
         self._sig(L.bpf_map_delete_elem, i, [i, vp])
