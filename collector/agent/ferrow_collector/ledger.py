@@ -104,7 +104,7 @@ def programs_carried(entries, documents):
 
 def _process(pid, entry, speeds, known):
     comm, tx, rx = entry[:3]
-    tx_speed, rx_speed = speeds.get(pid, (0.0, 0.0))
+    tx_speed, rx_speed = speeds.get(pid, _NO_SPEED)
     process = {"pid": pid, "comm": comm, "tx_bytes": tx, "rx_bytes": rx,
                "tx_speed": round(tx_speed, 2), "rx_speed": round(rx_speed, 2)}
     if len(entry) > 3 and pid != 0 and known.get(pid) != entry[3]:
@@ -114,6 +114,33 @@ def _process(pid, entry, speeds, known):
 
 def _encode(value):
     return _ENCODER.encode(value).encode("utf-8")
+
+
+_NO_SPEED = (0.0, 0.0)
+# A process object without its program, in the encoder's own member order and
+# separators; a finite float's %r is the encoder's text of it.
+_PLAIN = '{"pid":%d,"comm":%s,"tx_bytes":%d,"rx_bytes":%d,"tx_speed":%r,"rx_speed":%r}'
+_encode_text = json.encoder.encode_basestring  # what the encoder uses with ensure_ascii=False
+
+
+def _batch_text(batch, entries, speeds, known):
+    """The encoder's text of the batch's process list, without its brackets. Most
+    processes carry no program in a report: they are written straight from their
+    numbers. The others, and any value the plain form does not cover (an infinite or
+    NaN speed, a number of another type), go through the encoder."""
+    texts = []
+    for pid in batch:
+        entry = entries[pid]
+        comm, tx, rx = entry[0], entry[1], entry[2]
+        tx_speed, rx_speed = speeds.get(pid, _NO_SPEED)
+        tx_speed, rx_speed = round(tx_speed, 2), round(rx_speed, 2)
+        if ((len(entry) > 3 and pid != 0 and known.get(pid) != entry[3])
+                or tx_speed - tx_speed != 0.0 or rx_speed - rx_speed != 0.0
+                or type(tx) is not int or type(rx) is not int or type(pid) is not int or type(comm) is not str):
+            texts.append(_ENCODER.encode(_process(pid, entry, speeds, known)))
+        else:
+            texts.append(_PLAIN % (pid, _encode_text(comm), tx, rx, tx_speed, rx_speed))
+    return ",".join(texts).encode("utf-8")
 
 
 def _documents(entries, speeds, max_body, known):
@@ -128,8 +155,7 @@ def _documents(entries, speeds, max_body, known):
     pids = sorted(entries)
     for start in range(0, len(pids), _BATCH):
         batch = pids[start:start + _BATCH]
-        processes = [_process(pid, entries[pid], speeds, known) for pid in batch]
-        joined = _encode(processes)[1:-1]
+        joined = _batch_text(batch, entries, speeds, known)
         extra = len(joined) + (1 if parts else 0)
         if size + extra <= max_body:
             parts.append(joined)
@@ -137,7 +163,8 @@ def _documents(entries, speeds, max_body, known):
                 members[pid] = entries[pid]
             size += extra
             continue
-        for pid, process in zip(batch, processes):
+        for pid in batch:
+            process = _process(pid, entries[pid], speeds, known)
             item = _encode(process)
             if len(_HEAD) + len(_TAIL) + len(item) > max_body and "exe" in process:
                 # The program is optional: a process it would not fit a document with goes without.

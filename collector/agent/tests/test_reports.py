@@ -37,6 +37,25 @@ class DocumentTest(unittest.TestCase):
         body, _ = build_documents({7: ["网络\ufffd", 1, 1]}, {})[0]
         self.assertEqual(json.loads(body.decode("utf-8"))["processes"][0]["comm"], "网络\ufffd")
 
+    def test_each_process_is_written_as_the_json_encoder_writes_it(self):
+        program = ("/usr/bin/curl", ["curl", "-s"])
+        entries = {1: ['a"b\\c\u2028网', 1 << 62, 0], 2: ["\x00\x1f\x7f", 5, 7], 3: ["x", True, 1],
+                   4: ["y", 1, 2, program], 5: ["z", 3, 4, program], 6: ["", 0, 0], 7: ["w", 1, 1],
+                   0: ["unattributed", 9, 9, program]}
+        speeds = {1: (1 / 3, 1e-7), 2: (1e300, 123456.785), 4: (0.004999, 2), 5: (-0.0, 0.5),
+                  6: (float("nan"), float("inf")), 7: (-float("inf"), 2)}
+        body, _ = build_documents(entries, speeds, known={5: program})[0]
+        expected = []
+        for pid in sorted(entries):
+            comm, tx, rx = entries[pid][:3]
+            tx_speed, rx_speed = speeds.get(pid, (0.0, 0.0))
+            process = {"pid": pid, "comm": comm, "tx_bytes": tx, "rx_bytes": rx,
+                       "tx_speed": round(tx_speed, 2), "rx_speed": round(rx_speed, 2)}
+            if pid == 4:
+                process.update({"exe": program[0], "cmdline": program[1]})
+            expected.append(json.dumps(process, ensure_ascii=False, separators=(",", ":")))
+        self.assertEqual(body.decode("utf-8"), '{"type":"network_data","processes":[%s]}' % ",".join(expected))
+
     def split_case(self, count, limit):
         table = entries(count, comm="x" * 15)
         docs = build_documents(table, {pid: (123456.78, 0.5) for pid in table}, limit)

@@ -61,6 +61,7 @@ class EbpfBackend(Backend):
         self.handed = []
         self.traffic_fd = self.unowned_fd = -1
         self.seen = {}
+        self.comm_text = {}
         self.unowned_seen = (0, 0)
         self.reports = 0
         self.reaped = []
@@ -214,24 +215,27 @@ class EbpfBackend(Backend):
                 return entries
             in_batch = ctypes.byref(out_batch)
 
-    @staticmethod
-    def _comm(raw):
-        return raw.split(b"\0", 1)[0].decode("utf-8", "replace")
-
-    def _delta(self, out, pid, comm, tx, rx):
-        old_tx, old_rx = self.seen.get(pid, (0, 0))
-        if tx < old_tx or rx < old_rx:  # a new entry after a removal
-            old_tx, old_rx = 0, 0
-        if tx != old_tx or rx != old_rx:
-            out[pid] = (self._comm(comm), tx - old_tx, rx - old_rx)
-        return old_tx, old_rx
+    def _comm(self, raw):
+        """The name in a map value's comm field. Names repeat from read to read, so
+        each raw field is decoded once (the table is bounded by the map's size)."""
+        text = self.comm_text.get(raw)
+        if text is None:
+            if len(self.comm_text) >= self.capacity:
+                self.comm_text.clear()
+            text = self.comm_text[raw] = raw.split(b"\0", 1)[0].decode("utf-8", "replace")
+        return text
 
     def collect(self):
         out = Counts()
         entries = self._read_all()
+        seen = self.seen
         for pid, (comm, tx, rx) in entries.items():
-            self._delta(out, pid, comm, tx, rx)
-            self.seen[pid] = (tx, rx)
+            old = seen.get(pid)
+            if old is None or tx < old[0] or rx < old[1]:  # new, or a new entry after a removal
+                old = (0, 0)
+            if tx != old[0] or rx != old[1]:
+                out[pid] = (self._comm(comm), tx - old[0], rx - old[1])
+            seen[pid] = (tx, rx)
         for pid in [p for p in self.seen if p not in entries]:
             del self.seen[pid]
             self.program_of.pop(pid, None)
