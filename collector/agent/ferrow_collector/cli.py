@@ -1,6 +1,7 @@
 """The command line: options, the choice of the backend, and the program's exit status."""
 
 import argparse
+import os
 import signal
 import sys
 
@@ -37,9 +38,25 @@ BACKENDS = {
 }
 
 
+def _help_formatter(prog):
+    """argparse's help formatter with the width shutil would give it. Left to itself,
+    the formatter imports shutil for that, and with it the compression modules, which
+    the collector would then keep for its whole life (about 1 MB)."""
+    try:
+        width = int(os.environ.get("COLUMNS", ""))
+    except ValueError:
+        width = 0
+    if width <= 0:
+        try:
+            width = os.get_terminal_size(sys.__stdout__.fileno()).columns
+        except (AttributeError, ValueError, OSError):
+            width = 80
+    return argparse.HelpFormatter(prog, width=width - 2)
+
+
 def parse_args(argv):
     parser = argparse.ArgumentParser(
-        prog="ferrow_monitor.py",
+        prog="ferrow_monitor.py", formatter_class=_help_formatter,
         description="Per-process traffic collector for the ferrow-monitor daemon. "
                     "Without options it serves %s as the daemon expects." % DEFAULT_SOCKET)
     parser.add_argument("--socket", default=DEFAULT_SOCKET, help="socket path (default %(default)s)")

@@ -3,11 +3,9 @@
 import errno
 import os
 import select
-import shutil
 import signal
 import socket
 import stat
-import tempfile
 import time
 
 from . import stopping
@@ -44,8 +42,7 @@ class Collector:
         # directory of our own (mode 0700, a name nobody can predict) beside
         # the path, then rename the socket into place. Nobody else can reach
         # or replace it before it is in place.
-        private = tempfile.mkdtemp(prefix=".%s." % os.path.basename(path),
-                                   dir=os.path.dirname(path) or ".")
+        private = self.private_directory(path)
         sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
         try:
             temp = os.path.join(private, "socket")
@@ -61,11 +58,38 @@ class Collector:
             sock.close()
             raise
         finally:
-            # With it goes whatever was moved out of the way.
-            shutil.rmtree(private, ignore_errors=True)
+            self.remove_private_directory(private)
         sock.setblocking(False)
         self.listener = sock
         self.socket_ino = os.lstat(path).st_ino
+
+    @staticmethod
+    def private_directory(path):
+        """A new directory beside path, mode 0700, with a name nobody can predict."""
+        parent = os.path.dirname(path) or "."
+        for _attempt in range(100):
+            private = os.path.join(parent, ".%s.%s" % (os.path.basename(path), os.urandom(8).hex()))
+            try:
+                os.mkdir(private, 0o700)
+                return private
+            except FileExistsError:
+                continue
+        raise OSError(errno.EEXIST, "no private directory could be made beside", path)
+
+    @staticmethod
+    def remove_private_directory(private):
+        """Removes the private directory, and with it whatever was moved out of the way."""
+        try:
+            os.rmdir(private)
+            return
+        except FileNotFoundError:
+            return
+        except OSError:
+            pass
+        # Something was moved into it: a tree of anybody's making, removed without
+        # following its links.
+        import shutil
+        shutil.rmtree(private, ignore_errors=True)
 
     @staticmethod
     def place(temp, path, private):

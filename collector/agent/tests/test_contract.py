@@ -402,6 +402,9 @@ class SquattedPathTest(unittest.TestCase):
         collector = self.start()
         self.assertServes(collector)
         self.assertTrue(collector.wait_line("out of the way"), collector.output)
+        # The private directory went, with the tree moved into it.
+        parent = os.path.dirname(self.path)
+        self.assertEqual([n for n in os.listdir(parent) if n.startswith(".")], [])
 
     def test_file_at_the_path(self):
         self.assertEqual(as_nobody("sh", "-c", 'echo squat > "$1"', "sh", self.path), 0)

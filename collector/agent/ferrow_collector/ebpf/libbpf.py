@@ -1,7 +1,6 @@
 """The few libbpf 1.x calls the collector needs, through ctypes."""
 
 import ctypes
-import ctypes.util
 
 from ..backend import BackendUnavailable
 
@@ -13,13 +12,18 @@ class Libbpf:
     for the one line printed on failure instead of going to standard error."""
 
     def __init__(self):
-        name = ctypes.util.find_library("bpf") or "libbpf.so.1"
-        for candidate in ("libbpf.so.1", name):
+        self.lib = None
+        try:
+            self.lib = ctypes.CDLL("libbpf.so.1", use_errno=True)
+        except OSError:
+            # Only then ask the linker cache: ctypes.util runs ldconfig and brings in
+            # a dozen modules the collector would keep for its whole life.
+            from ctypes import util
+            name = util.find_library("bpf")
             try:
-                self.lib = ctypes.CDLL(candidate, use_errno=True)
-                break
+                self.lib = ctypes.CDLL(name, use_errno=True) if name else None
             except OSError:
-                self.lib = None
+                pass
         if self.lib is None:
             raise BackendUnavailable("libbpf1 is not installed")
         self.messages = []
