@@ -13,6 +13,22 @@ CMDLINE_LIMIT = 2048
 STARTUP_LIMIT = 16384
 
 
+# Distinct programs seen lately, each kept once: the many processes of one program
+# (a server's workers, a build's compilers) share one (exe, args) instead of a copy
+# each. Cleared when full, so that it holds on to few programs that are gone.
+SHARED_LIMIT = 1024
+_shared = {}
+
+
+def _share(program):
+    found = _shared.get(program)
+    if found is None:
+        if len(_shared) >= SHARED_LIMIT:
+            _shared.clear()
+        found = _shared[program] = program
+    return found
+
+
 def _text(raw):
     return raw.decode("utf-8", "replace")
 
@@ -46,7 +62,7 @@ def from_proc(pid, proc="/proc"):
     except OSError:
         return None
     cut = len(raw) > CMDLINE_LIMIT
-    return _text(exe), split_args(raw[:CMDLINE_LIMIT], cut)
+    return _share((_text(exe), split_args(raw[:CMDLINE_LIMIT], cut)))
 
 
 def from_exec(path, args, args_cut, resolve=os.path.realpath):
@@ -57,7 +73,7 @@ def from_exec(path, args, args_cut, resolve=os.path.realpath):
         return None
     # /proc/<pid>/exe shows the file with every symbolic link resolved.
     exe = resolve(path)
-    return _text(exe), split_args(args[:CMDLINE_LIMIT], args_cut or len(args) > CMDLINE_LIMIT)
+    return _share((_text(exe), split_args(args[:CMDLINE_LIMIT], args_cut or len(args) > CMDLINE_LIMIT)))
 
 
 def startup_programs(proc="/proc", limit=STARTUP_LIMIT):

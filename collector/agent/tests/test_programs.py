@@ -11,6 +11,7 @@ import time
 import unittest
 
 import netfixture  # first: it puts the collector's package on the path
+from ferrow_collector import programs
 from ferrow_collector.ledger import build_documents, programs_carried
 from ferrow_collector.programs import from_exec, split_args
 from netfixture import PYTHON, WORKLOAD, NetnsPair
@@ -111,6 +112,17 @@ class ProgramsOfReports(unittest.TestCase):
         self.assertIsNone(from_exec(b"/dev/fd/3", b"", False, same))
         self.assertIsNone(from_exec(b"/proc/self/fd/3", b"", False, same))
         self.assertEqual(from_exec(b"/usr/bin/x\xff", b"x\0", False, same), ("/usr/bin/x\ufffd", ("x",)))
+
+    def test_processes_of_one_program_share_one_record(self):
+        same = lambda p: p  # noqa: E731
+        first = from_exec(b"/usr/sbin/worker", b"worker\0-k\0", False, same)
+        self.assertIs(from_exec(b"/usr/sbin/worker", b"worker\0-k\0", False, same), first)
+        self.assertIsNot(from_exec(b"/usr/sbin/worker", b"worker\0-j\0", False, same), first)
+        # Past the limit the table starts again, and what it gives stays right.
+        for n in range(programs.SHARED_LIMIT + 1):
+            from_exec(b"/usr/bin/p%d" % n, b"p\0", False, same)
+        self.assertLessEqual(len(programs._shared), programs.SHARED_LIMIT)
+        self.assertEqual(from_exec(b"/usr/sbin/worker", b"worker\0-k\0", False, same), first)
 
 
 class ShortProcesses:
