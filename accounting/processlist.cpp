@@ -234,12 +234,12 @@ void ProcessList::processNetworkData(QList<NetworkProcess> processes)
             info->pid = p.pid;
             // The collector's unattributed bucket (pid 0) is no process.
             if (p.pid != 0) {
-                info->exePath = executablePath(p.pid, p.exe, p.cmdline);
-                info->reportedExe = p.exe;
+                info->exePath = shared(executablePath(p.pid, p.exe, p.cmdline));
+                info->reportedExe = shared(p.exe);
             }
             if (!info->exePath.isEmpty())
-                info->name = info->exePath.mid(info->exePath.lastIndexOf(QLatin1Char('/')) + 1);
-            info->app = resolveApplication(info->exePath, p.pid);
+                info->name = shared(info->exePath.mid(info->exePath.lastIndexOf(QLatin1Char('/')) + 1));
+            info->app = shared(resolveApplication(info->exePath, p.pid));
             info->alive = 1;
             info->graceRound = true;
             it = activeProcesses.insert(p.pid, info);
@@ -274,6 +274,19 @@ void ProcessList::processNetworkData(QList<NetworkProcess> processes)
     }
 
     sweepVanishedProcesses();
+}
+
+QString ProcessList::shared(const QString &text)
+{
+    if (text.isEmpty())
+        return text;
+    const auto found = sharedTexts.constFind(text);
+    if (found != sharedTexts.constEnd())
+        return *found;
+    if (sharedTexts.size() >= SharedTextLimit)
+        sharedTexts.clear();
+    sharedTexts.insert(text);
+    return text;
 }
 
 void ProcessList::raisePeaks(double recvSpeedTotal, double sentSpeedTotal)

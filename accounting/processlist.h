@@ -4,6 +4,7 @@
 #include <QList>
 #include <QMap>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -129,6 +130,13 @@ private:
     // are with dropGoneProcesses).
     static constexpr quint64 GoneRetentionReports = 600;
     static constexpr int GoneLimit = 10000;
+
+    // Equal texts of many records (the path, name and package of one program's
+    // many processes) are kept once: a copy of a QString shares its text.
+    // Started again when full, so it holds few texts of records that are gone.
+    static constexpr int SharedTextLimit = 4096;
+    QString shared(const QString &text);
+    QSet<QString> sharedTexts;
 
     void buildShells();
     void raisePeaks(double recvSpeedTotal, double sentSpeedTotal);
