@@ -21,8 +21,9 @@ packages=(
     # tests: the collector on Debian 12's own kernel under qemu's software emulation (vmtest/)
     qemu-system-x86 busybox-static
     # the Debian package (scripts/build-deb.sh, the run command): dpkg-buildpackage with
-    # debhelper; lintian checks the result in the tests
-    dpkg-dev debhelper lintian
+    # debhelper (dh-python byte-compiles the collector at installation); lintian checks
+    # the result in the tests
+    dpkg-dev debhelper dh-python lintian
     # tests: a booted Debian 12 for the package (vmtest/run-in-debian12.py): its root file
     # system made with debootstrap, packed into an ext4 image with mkfs.ext4 -d
     debootstrap e2fsprogs

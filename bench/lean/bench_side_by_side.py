@@ -12,8 +12,10 @@ memory (resident at the end of the load, highest resident sample, peak VmHWM):
 
 The traffic flows between two network namespaces over a veth pair (no route out). The
 daemon runs in private mount and IPC namespaces (core/tests/in_namespace.sh) with a
-directory on a tmpfs of the benchmark's own as its data directory, so it never touches /var/lib/ferrow_monitor; its collector is the
-source tree's (or --collector-dir's) with the eBPF program of the build directory.
+directory on a tmpfs of the benchmark's own as its data directory, so it never touches
+/var/lib/ferrow_monitor. Its collector is the source tree's (or --collector-dir's), copied
+and byte-compiled as the Debian package installs it, with the eBPF program of the build
+directory.
 nethogs (installed by scripts/install-deps.sh) watches the client namespace's veth.
 
 CPU is the monitor's own processes' time (the daemon with its collector and any child it
@@ -130,11 +132,16 @@ class Ferrow:
         self.work = work
         self.daemon = daemon
         self.wrapper = os.path.join(work, "collector-wrapper-%s.py" % name.replace(" ", "-"))
+        # The collector as the package installs it: a copy, byte-compiled as its
+        # postinst does, so that it does not compile its sources at start.
+        collector_copy = os.path.join(work, "collector-%s" % name.replace(" ", "-"))
+        shutil.copytree(collector_dir, collector_copy, ignore=shutil.ignore_patterns("__pycache__", "tests"))
+        run("/usr/bin/python3", "-m", "compileall", "-q", collector_copy, stdout=subprocess.DEVNULL)
         # The daemon starts /usr/bin/python3 /usr/bin/ferrow_monitor.py: this file, seen
         # there inside the namespace, becomes the real collector (same pid).
         with open(self.wrapper, "w") as f:
             f.write("import os, sys\nos.execv('/usr/bin/python3', ['/usr/bin/python3', %r, '--bpf-object', %r]"
-                    " + sys.argv[1:])\n" % (os.path.join(collector_dir, "ferrow_monitor.py"), bpf_object))
+                    " + sys.argv[1:])\n" % (os.path.join(collector_copy, "ferrow_monitor.py"), bpf_object))
         self.process = None
         self.data = None
 
