@@ -215,6 +215,8 @@ void NetworkSocketClient::onReadyRead()
             qWarning() << "原始数据:" << body;
             continue;
         }
+        // The text is no longer needed while the receivers work on the document.
+        body = QByteArray();
         emit dataReceived(document);
         // A receiver that reconnected the socket has reset the reader.
         if (generation != reader.generation())

@@ -9,10 +9,6 @@ MAX_FRAME_BODY = 1048576
 SIOCOUTQ = 0x5411
 
 
-def frame(body):
-    return struct.pack(">I", len(body)) + body
-
-
 class DaemonLink:
     """One connected daemon: a non-blocking socket and the frames not yet written."""
 
@@ -31,7 +27,9 @@ class DaemonLink:
 
     def queue(self, documents):
         for body, members in documents:
-            self.out += frame(body)
+            # Straight into the buffer: no third copy of a body of up to 1 MiB.
+            self.out += struct.pack(">I", len(body))
+            self.out += body
             self.in_flight.append((len(self.out), members))
 
     def flush(self):
