@@ -72,11 +72,14 @@ def parse_args(argv):
     parser.add_argument("--max-frame", type=int, default=MAX_FRAME_BODY, help=argparse.SUPPRESS)
     parser.add_argument("--stall-timeout", type=float, default=DEFAULT_STALL_TIMEOUT, help=argparse.SUPPRESS)
     parser.add_argument("--map-entries", type=int, default=0, help=argparse.SUPPRESS)
+    parser.add_argument("--read-batch", type=int, default=0, help=argparse.SUPPRESS)
     options = parser.parse_args(argv)
     if not 0.01 <= options.interval <= 10.0:
         parser.error("--interval must be between 0.01 and 10 seconds")
     if not 0 <= options.map_entries <= 1 << 20:
         parser.error("--map-entries must be at most %d" % (1 << 20))
+    if not 0 <= options.read_batch <= 1 << 20:
+        parser.error("--read-batch must be at most %d" % (1 << 20))
     if not 256 <= options.max_frame <= MAX_FRAME_BODY:
         parser.error("--max-frame must be between 256 and %d" % MAX_FRAME_BODY)
     return options

@@ -117,6 +117,15 @@ class ConnectionTest(NamespaceTestCase):
         reports = (time.monotonic() - began) / 0.5 + 1
         self.assertGreater(client.documents, reports + 3)
 
+    def test_a_map_read_in_small_batches_misses_nothing(self):
+        if not netfixture.BACKEND.startswith("ebpf"):
+            self.skipTest("the process map belongs to the eBPF backend")
+        collector = self.fresh_collector(["--read-batch", "3"])
+        client = self.client(collector)
+        result = self.net.run("spawn", self.net.remote_v4, "--processes", "20",
+                              "--send", "20000", "--life", "0.5")
+        self.assertExact(client, {c["pid"]: (20008, 0) for c in result["children"]})
+
     def test_full_process_map_reports_the_excess_unattributed(self):
         if not netfixture.BACKEND.startswith("ebpf"):
             self.skipTest("the process map belongs to the eBPF backend")

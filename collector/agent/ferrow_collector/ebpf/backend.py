@@ -24,6 +24,9 @@ from .loader import ATTACHMENTS, KERNEL_BTF
 BPF_OBJECT_NAME = "ferrow_monitor.bpf.o"
 ENTRY_SCRIPT = "ferrow_monitor.py"
 TRAFFIC_MAP_ENTRIES = 16384  # processes with traffic not yet known to have exited
+# Entries read from the kernel per batch call: the buffers stay small whatever the
+# map's size, and a map of thousands of processes takes a few calls.
+READ_BATCH = 1024
 # Dead processes are removed from the kernel map this often (in reports).
 REAP_EVERY = 5
 
@@ -114,8 +117,9 @@ class EbpfBackend(Backend):
         self.passed_over = list(data["passed_over"])
         self.caveats = list(data["caveats"])
         self.layout = ValueLayout.from_description(data["traffic_layout"])
-        self.keys = (ctypes.c_uint32 * self.capacity)()
-        self.values = ctypes.create_string_buffer(self.layout.size * self.capacity)
+        self.batch = min(self.capacity, getattr(self.options, "read_batch", 0) or READ_BATCH)
+        self.keys = (ctypes.c_uint32 * self.batch)()
+        self.values = ctypes.create_string_buffer(self.layout.size * self.batch)
         self.value = ctypes.create_string_buffer(self.layout.size)
         if data["program_layout"] is not None and "programs" in fd_of and "forks" in fd_of:
             self.program_layout = ValueLayout.from_description(data["program_layout"])
@@ -200,11 +204,11 @@ class EbpfBackend(Backend):
         in_batch = None
         size = self.layout.size
         while True:
-            count = ctypes.c_uint32(self.capacity)
+            count = ctypes.c_uint32(self.batch)
             err = L.bpf_map_lookup_batch(self.traffic_fd, in_batch, ctypes.byref(out_batch),
                                          self.keys, self.values, ctypes.byref(count), None)
             n = count.value
-            raw = self.values.raw[:n * size]
+            raw = ctypes.string_at(self.values, n * size)
             for i, (tx, rx, comm) in enumerate(self.layout.iter_unpack(raw)):
                 entries[self.keys[i]] = (comm, tx, rx)
             if err:
