@@ -10,7 +10,7 @@ import time
 
 from . import stopping
 from .daemon_link import DaemonLink
-from .ledger import Ledger, build_documents, programs_carried
+from .ledger import Ledger, build_documents, documents_to_send, programs_carried
 from .log import say
 
 # Times a directory that keeps reappearing at the socket path is moved aside.
@@ -163,8 +163,11 @@ class Collector:
         if self.link is None:
             return
         entries = self.ledger.take()
-        documents = build_documents(entries, self.speeds, self.options.max_frame, link.programs_known)
-        link.programs_known = programs_carried(entries, documents)
+        documents, waiting = documents_to_send(
+            build_documents(entries, self.speeds, self.options.max_frame, link.programs_known))
+        if waiting:
+            self.ledger.restore(waiting)
+        link.programs_known = programs_carried(documents)
         link.queue(documents)
         self.write()
 

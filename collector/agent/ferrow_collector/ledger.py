@@ -80,9 +80,11 @@ def build_documents(entries, speeds, max_body=MAX_FRAME_BODY, known=None):
 
     `known` maps the pids of the daemon's previous report to the program that report
     gave them: a pid carried by that report with the same program goes without its
-    program this time, since the daemon still holds the record it made from it. Only a
-    report of one document may leave programs out: the daemon drops a vanished
-    process's record after two documents, and a pid may sit in a later document.
+    program this time, since the daemon still holds the record it made from it. The
+    daemon sweeps its table after each document and drops a vanished process's record
+    at the second sweep after it vanished: a record there for the previous report (of
+    one document, see programs_carried) is still there for the next document, but may
+    be gone by the one after. So only this report's first document leaves programs out.
 
     Returns a list of (body bytes, {pid: entry}) so that the counts of a
     report that could not be delivered can be restored. Every pid appears in
@@ -90,16 +92,42 @@ def build_documents(entries, speeds, max_body=MAX_FRAME_BODY, known=None):
     """
     documents = _documents(entries, speeds, max_body, known or {})
     if known and len(documents) > 1:
-        documents = _documents(entries, speeds, max_body, {})
+        # The first document keeps its processes (they come first in pid order and
+        # are written the same); those after it carry their programs.
+        first = documents[0][1]
+        documents = _documents(entries, speeds, max_body,
+                               {pid: program for pid, program in known.items() if pid in first})
+        if documents[0][1].keys() != first.keys():
+            documents = _documents(entries, speeds, max_body, {})
     return documents
 
 
-def programs_carried(entries, documents):
-    """What the daemon knows after `documents`: {pid: program}, as `known` for the next
-    report; nothing after a report of several documents."""
+def programs_carried(documents):
+    """What the daemon knows once `documents` are delivered: {pid: program}, as `known`
+    for the next report; nothing after a report of several documents, whose processes
+    the daemon may have dropped between them."""
     if len(documents) != 1:
         return {}
-    return {pid: entry[3] for pid, entry in entries.items() if len(entry) > 3 and pid != 0}
+    return {pid: entry[3] for pid, entry in documents[0][1].items() if len(entry) > 3 and pid != 0}
+
+
+def documents_to_send(documents):
+    """(documents to send now, {pid: entry} to keep for the next report).
+
+    After a report of several documents the next one carries every program again, so
+    a report that overflows one document because of its programs would do so for
+    ever. When the first document carries a program, it goes alone and the processes
+    of the others wait in the ledger for the next report, where the first document's
+    processes go without their programs. A first document without any program means
+    the processes alone fill more than one document: then everything goes at once.
+    ("exe": only appears as a member name: a quotation mark inside a text is escaped.)
+    """
+    if len(documents) > 1 and b'"exe":' in documents[0][0]:
+        waiting = {}
+        for _body, members in documents[1:]:
+            waiting.update(members)
+        return documents[:1], waiting
+    return documents, {}
 
 
 def _process(pid, entry, speeds, known):

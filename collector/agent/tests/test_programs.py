@@ -12,7 +12,7 @@ import unittest
 
 import netfixture  # first: it puts the collector's package on the path
 from ferrow_collector import programs
-from ferrow_collector.ledger import build_documents, programs_carried
+from ferrow_collector.ledger import Ledger, build_documents, documents_to_send, programs_carried
 from ferrow_collector.programs import from_exec, split_args
 from netfixture import PYTHON, WORKLOAD, NetnsPair
 from test_portable import PortableCollector
@@ -70,14 +70,14 @@ class ProgramsOfReports(unittest.TestCase):
         self.assertNotIn("exe", processes[0])
         self.assertNotIn("exe", processes[6])
 
-    def test_a_program_goes_again_only_after_a_gap_a_change_or_a_split_report(self):
+    def test_a_program_goes_again_after_a_gap_a_change_or_a_split_report_past_its_first_document(self):
         import json
         curl, wget = ("/usr/bin/curl", ("curl",)), ("/usr/bin/wget", ("wget",))
 
         def report(entries, known, limit=1048576):
             docs = build_documents(entries, {}, limit, known)
             carried = {p["pid"]: p.get("exe") for body, _ in docs for p in json.loads(body)["processes"]}
-            return carried, programs_carried(entries, docs)
+            return carried, programs_carried(docs)
 
         carried, known = report({5: ["curl", 1, 1, curl], 6: ["x", 1, 1, wget]}, {})
         self.assertEqual(carried, {5: "/usr/bin/curl", 6: "/usr/bin/wget"})
@@ -89,10 +89,37 @@ class ProgramsOfReports(unittest.TestCase):
         # 5 was missing from the last report: the daemon may have dropped its record.
         carried, known = report({5: ["curl", 1, 1, curl], 7: ["w", 1, 1, wget]}, known)
         self.assertEqual(carried, {5: "/usr/bin/curl", 7: None})
-        # A report of several documents carries every program, and the next one too.
-        carried, known = report({5: ["curl", 1, 1, curl], 7: ["w", 1, 1, wget]}, known, 160)
-        self.assertEqual(carried, {5: "/usr/bin/curl", 7: "/usr/bin/wget"})
+        # In a report of several documents the daemon sweeps its table between them:
+        # only the first document may leave programs out.
+        carried, known = report({5: ["curl", 1, 1, curl], 7: ["w", 1, 1, wget]},
+                                {5: curl, 7: wget}, 160)
+        self.assertEqual(carried, {5: None, 7: "/usr/bin/wget"})
         self.assertEqual(known, {})
+
+    def test_programs_that_overflow_a_document_wait_so_that_reports_fit_one_again(self):
+        import json
+        program = ("/usr/bin/worker", ("worker", "-k"))
+        limit, known, ledger = 1000, {}, Ledger()
+        sent, carried = {}, []
+        for _tick in range(4):
+            ledger.add({pid: ("worker", 10, 1, program) for pid in range(100, 110)})
+            documents, waiting = documents_to_send(build_documents(ledger.take(), {}, limit, known))
+            ledger.restore(waiting)
+            known = programs_carried(documents)
+            for body, _members in documents:
+                for p in json.loads(body)["processes"]:
+                    sent[p["pid"]] = sent.get(p["pid"], 0) + p["tx_bytes"]
+                    carried += [p["pid"]] if "exe" in p else []
+            last = len(documents)
+        # Each program went once, the last reports were whole, and no byte was lost.
+        self.assertEqual(sorted(carried), list(range(100, 110)))
+        self.assertEqual((last, len(known)), (1, 10))
+        self.assertEqual(sent, {pid: 40 for pid in range(100, 110)})
+        # Processes that overflow a document without programs all go at once.
+        many = {pid: ["w", 1, 1] for pid in range(100, 120)}
+        documents, waiting = documents_to_send(build_documents(many, {}, limit))
+        self.assertGreater(len(documents), 1)
+        self.assertEqual(waiting, {})
 
     def test_a_program_too_large_for_the_frame_limit_is_left_out(self):
         program = ("/usr/bin/" + "x" * 300, ("x",))
