@@ -10,14 +10,15 @@
 #include <QFile>
 #include <QVector>
 
-#include <dirent.h>
 #include <linux/magic.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 
-#include <algorithm>
 #include <cmath>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <limits>
 
 namespace sysmonitor {
@@ -86,50 +87,30 @@ bool statFileExists(const QByteArray &procDir, qint32 pid)
     return ::stat(path, &st) == 0;
 }
 
-// The pid of a directory entry named by a pid as written in decimal (no sign,
-// no leading zero, within the range of a pid), or -1.
-qint32 pidOfName(const char *name)
+// Whether procDir is the proc file system of this process's pid namespace:
+// then "<procDir>/<pid>/stat" exists exactly while the pid names a process or
+// a thread of it, zombies included, which kill(pid, 0) tells without walking a
+// path. Its "self" names this process only there: in the proc file system of
+// another pid namespace it names another pid or nothing.
+bool isOwnProcFileSystem(const QByteArray &procDir)
 {
-    if (name[0] < '0' || name[0] > '9' || (name[0] == '0' && name[1] != '\0'))
-        return -1;
-    qint64 pid = 0;
-    for (const char *c = name; *c; ++c) {
-        if (*c < '0' || *c > '9')
-            return -1;
-        pid = pid * 10 + (*c - '0');
-        if (pid > std::numeric_limits<qint32>::max())
-            return -1;
-    }
-    return qint32(pid);
-}
-
-// The pids with a directory of their own in procDir, ascending; false when
-// procDir is no proc file system (a directory made for a test, where a pid
-// directory need not hold a stat file), which leaves every pid to be checked
-// one by one. Listing /proc names the processes (thread group leaders,
-// zombies included) but not the other threads, whose /proc/<tid> exists all
-// the same: pids missing from the list are checked one by one too.
-bool listPidDirectories(const QByteArray &procDir, std::vector<qint32> &pids)
-{
-    pids.clear();
     struct statfs fs;
     if (::statfs(procDir.constData(), &fs) != 0 || fs.f_type != PROC_SUPER_MAGIC)
         return false;
-    DIR *dir = ::opendir(procDir.constData());
-    if (!dir)
+    char link[32];
+    const ssize_t length = ::readlink((procDir + "/self").constData(), link, sizeof link - 1);
+    if (length <= 0)
         return false;
-    while (const struct dirent *entry = ::readdir(dir)) {
-        if (entry->d_type != DT_DIR)
-            continue;
-        const qint32 pid = pidOfName(entry->d_name);
-        if (pid >= 0)
-            pids.push_back(pid);
-    }
-    ::closedir(dir);
-    // /proc lists in ascending order; another directory may not.
-    if (!std::is_sorted(pids.begin(), pids.end()))
-        std::sort(pids.begin(), pids.end());
-    return true;
+    link[length] = '\0';
+    return std::strtol(link, nullptr, 10) == long(::getpid());
+}
+
+// kill() with signal 0 checks the pid without sending anything; EPERM means it
+// exists but belongs to someone we may not signal. Pids 0 and below name
+// process groups there, never a process.
+bool pidExists(qint32 pid)
+{
+    return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
 }
 
 } // namespace
@@ -304,32 +285,22 @@ void ProcessList::raisePeaks(double recvSpeedTotal, double sentSpeedTotal)
 // round) and is dropped by the second; its last state stays in the history,
 // and so in the process document, for a while (see dropGoneProcesses).
 //
-// A process is alive while "/proc/<pid>/stat" exists. With more than a few
-// processes in the table, one listing of the proc directory answers for
-// every process it names (a pid directory always holds its stat file), and
-// only the pids it does not name (gone, or threads) are looked up one by one.
+// A process is alive while "/proc/<pid>/stat" exists. On the proc file system
+// of our own pid namespace that is one kill(pid, 0) per process, with no path
+// to walk; on another directory standing for it, one lookup of the file.
 void ProcessList::sweepVanishedProcesses()
 {
     ++reportRound;
     const QByteArray procDir = QFile::encodeName(ferrow::paths().procDir);
-    const bool listing =
-        activeProcesses.size() > LivenessListingAbove && listPidDirectories(procDir, listedPids);
-    auto listed = listedPids.cbegin();
-    const auto listedEnd = listing ? listedPids.cend() : listed;
+    const bool ownProc = isOwnProcFileSystem(procDir);
     QList<qint32> removed;
     for (auto it = activeProcesses.begin(); it != activeProcesses.end(); ++it) {
         ProcessInfo &info = it.value();
         const qint32 pid = it.key();
         // pid 0 is the collector's bucket of unattributed bytes, not a process:
         // it has no /proc entry and stays for as long as the table.
-        if (pid != 0) {
-            // Both run in ascending pid order.
-            while (listed != listedEnd && *listed < pid)
-                ++listed;
-            const bool named = listed != listedEnd && *listed == pid;
-            if (!named && !statFileExists(procDir, pid))
-                info->alive = 0;
-        }
+        if (pid != 0 && !(ownProc ? pidExists(pid) : statFileExists(procDir, pid)))
+            info->alive = 0;
         processHistory[it.key()] = info;
         // Read through the const view: the record now shares its data with
         // the history, and a write access would copy it for every report.

@@ -10,7 +10,6 @@
 
 #include <deque>
 #include <functional>
-#include <vector>
 
 #include "auditconfig.h"
 #include "networkprocess.h"
@@ -87,9 +86,6 @@ public:
     // line relayed after their minute.
     static constexpr int RelayedLinesPerMinute = 30;
 
-    // Above this many processes in the table, the liveness sweep lists the
-    // proc directory once instead of looking up every process's stat file.
-    static constexpr int LivenessListingAbove = 32;
     void relayCollectorOutput(const QString &line, qint64 nowMs);
 
 public slots:
@@ -147,8 +143,6 @@ private:
 
     quint64 reportRound = 0;
     std::deque<Departure> departures;
-    // The sweep's listing of the proc directory, kept for its capacity.
-    std::vector<qint32> listedPids;
 
     qint64 relayWindowStart = 0;
     int relayedInWindow = 0;

@@ -1,14 +1,14 @@
 // The liveness sweep of the process table: a process is alive while
 // "<proc>/<pid>/stat" exists. Checked against that file itself for the kinds
 // of pid a report can carry (live, zombie, reaped, a thread's id, kernel
-// threads, impossible pids), with few processes in the table (one lookup
-// each) and with many (one listing of /proc), and on a directory made to
-// stand for /proc.
+// threads, impossible pids) on this process's own /proc, on the proc file
+// system of another pid namespace, and on a directory made to stand for /proc.
 
 #include "accountingtestsupport.h"
 #include "processlist.h"
 
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -77,15 +77,13 @@ private slots:
     void init();
     void cleanup();
 
-    void aliveWhileTheStatFileExists_data();
     void aliveWhileTheStatFileExists();
-    void aDirectoryStandingForProcIsCheckedPidByPid_data();
+    void theProcOfAnotherPidNamespaceAnswersForItsOwnPids();
     void aDirectoryStandingForProcIsCheckedPidByPid();
 
 private:
-    // Reports pids (plus fillers that never exist when many is set) twice
-    // over, and compares each pid's alive flag with its stat file after each.
-    void reportAndCompare(const QList<qint32> &pids, bool many, const QString &procDir);
+    // Reports pids and compares each pid's alive flag with its stat file.
+    void reportAndCompare(const QList<qint32> &pids, const QString &procDir);
 
     QTemporaryDir adminDir;
     std::unique_ptr<QTemporaryDir> dataDir;
@@ -115,33 +113,20 @@ void TestProcessLiveness::cleanup()
     dataDir.reset();
 }
 
-void TestProcessLiveness::reportAndCompare(const QList<qint32> &pids, bool many, const QString &procDir)
+void TestProcessLiveness::reportAndCompare(const QList<qint32> &pids, const QString &procDir)
 {
     QList<NetworkProcess> processes;
     for (qint32 pid : pids)
         processes << report(pid);
-    if (many) {
-        for (int i = 0; i < ProcessList::LivenessListingAbove; ++i)
-            processes << report(NoSuchPid + i);
-    }
     list->processNetworkData(processes);
-    QCOMPARE(list->activeProcesses.size() > ProcessList::LivenessListingAbove, many);
     for (qint32 pid : pids) {
         QVERIFY2(list->activeProcesses.contains(pid), qPrintable(QString::number(pid)));
         QCOMPARE(list->activeProcesses.value(pid)->alive, statExists(procDir, pid) ? 1 : 0);
     }
 }
 
-void TestProcessLiveness::aliveWhileTheStatFileExists_data()
-{
-    QTest::addColumn<bool>("many");
-    QTest::newRow("few processes: one lookup each") << false;
-    QTest::newRow("many processes: one listing") << true;
-}
-
 void TestProcessLiveness::aliveWhileTheStatFileExists()
 {
-    QFETCH(bool, many);
     WaitingThread thread;
     QTRY_VERIFY(thread.tid != 0);
     const qint32 self = qint32(::getpid());
@@ -161,7 +146,7 @@ void TestProcessLiveness::aliveWhileTheStatFileExists()
     QCOMPARE(::waitpid(reaped, nullptr, 0), reaped);
 
     const QList<qint32> pids{self, thread.tid, qint32(zombie), qint32(reaped), 1, 2, NoSuchPid - 1, -5};
-    reportAndCompare(pids, many, QStringLiteral("/proc"));
+    reportAndCompare(pids, QStringLiteral("/proc"));
     QCOMPARE(list->activeProcesses.value(self)->alive, 1);
     QCOMPARE(list->activeProcesses.value(thread.tid)->alive, 1);
     QCOMPARE(list->activeProcesses.value(zombie)->alive, 1);
@@ -178,16 +163,31 @@ void TestProcessLiveness::aliveWhileTheStatFileExists()
     QCOMPARE(list->activeProcesses.value(self)->alive, 1);
 }
 
-void TestProcessLiveness::aDirectoryStandingForProcIsCheckedPidByPid_data()
+// A process of a new pid namespace, with that namespace's proc file system
+// mounted in its own mount namespace: seen from here at /proc/<pid>/root/proc,
+// where it is pid 1 and this process has no pid at all.
+void TestProcessLiveness::theProcOfAnotherPidNamespaceAnswersForItsOwnPids()
 {
-    QTest::addColumn<bool>("many");
-    QTest::newRow("few processes") << false;
-    QTest::newRow("many processes") << true;
+    QProcess inner;
+    inner.start(QStringLiteral("unshare"), {QStringLiteral("--pid"), QStringLiteral("--fork"),
+                                            QStringLiteral("--kill-child"), QStringLiteral("--mount-proc"),
+                                            QStringLiteral("sleep"), QStringLiteral("60")});
+    QVERIFY(inner.waitForStarted());
+    const QString root = QStringLiteral("/proc/%1/root/proc").arg(inner.processId());
+    const qint32 self = qint32(::getpid());
+    // Mounted once this process is no longer seen there.
+    QTRY_VERIFY(QFile::exists(root + QStringLiteral("/1/stat")) && !statExists(root, self));
+    ferrow::defaults().paths.procDir = root;
+
+    reportAndCompare({1, self, 2, NoSuchPid - 1}, root);
+    QCOMPARE(list->activeProcesses.value(1)->alive, 1);
+    QCOMPARE(list->activeProcesses.value(self)->alive, 0);
+    inner.kill();
+    inner.waitForFinished();
 }
 
 void TestProcessLiveness::aDirectoryStandingForProcIsCheckedPidByPid()
 {
-    QFETCH(bool, many);
     QTemporaryDir proc;
     QVERIFY(proc.isValid());
     const QString root = proc.path();
@@ -202,7 +202,7 @@ void TestProcessLiveness::aDirectoryStandingForProcIsCheckedPidByPid()
     QVERIFY(QFile::link(root + QStringLiteral("/704"), root + QStringLiteral("/705")));
     ferrow::defaults().paths.procDir = root;
 
-    reportAndCompare({700, 701, 702, 703, 704, 705, 706}, many, root);
+    reportAndCompare({700, 701, 702, 703, 704, 705, 706}, root);
     QCOMPARE(list->activeProcesses.value(700)->alive, 1);
     QCOMPARE(list->activeProcesses.value(701)->alive, 0);
     QCOMPARE(list->activeProcesses.value(702)->alive, 0);
