@@ -7,6 +7,7 @@
 #include <QSignalBlocker>
 #include <QTimer>
 
+#include <malloc.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -196,10 +197,14 @@ void NetworkSocketClient::onReadyRead()
     // go once it needs more data.
     const quint64 generation = reader.generation();
     QByteArray body;
+    int parsedBytes = 0;
     for (;;) {
         const FrameStatus status = reader.next(body);
-        if (status == FrameStatus::NeedMoreData)
+        if (status == FrameStatus::NeedMoreData) {
+            if (parsedBytes >= TrimAfterBytes)
+                ::malloc_trim(0);
             return;
+        }
         if (status == FrameStatus::OverLimit) {
             // The reader has dropped everything buffered and refuses the rest
             // of this stream; the next connection resets it.
@@ -216,6 +221,7 @@ void NetworkSocketClient::onReadyRead()
             continue;
         }
         // The text is no longer needed while the receivers work on the document.
+        parsedBytes += body.size();
         body = QByteArray();
         emit dataReceived(document);
         // A receiver that reconnected the socket has reset the reader.
