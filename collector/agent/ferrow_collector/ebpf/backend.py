@@ -31,6 +31,20 @@ READ_BATCH = 1024
 REAP_EVERY = 5
 
 
+def _exists(pid):
+    """Whether /proc/<pid> exists, zombies included, without a path to walk: kill()
+    with signal 0 only looks the pid up. 0 and below name process groups there."""
+    if pid <= 0:
+        return False
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        pass
+    return True
+
+
 def default_bpf_object():
     """The compiled program installed with the package, in <prefix>/lib/ferrow-monitor/.
 
@@ -259,7 +273,7 @@ class EbpfBackend(Backend):
         L = self.bpf
         key = ctypes.c_uint32()
         for pid in entries:
-            if os.path.exists("/proc/%d" % pid):
+            if _exists(pid):
                 continue
             key.value = pid
             if L.bpf_map_lookup_and_delete_elem(self.traffic_fd, ctypes.byref(key), self.value) == 0:
