@@ -16,7 +16,7 @@ daemon runs in private mount and IPC namespaces (core/tests/in_namespace.sh) wit
 directory on a tmpfs of the benchmark's own as its data directory, so it never touches
 /var/lib/ferrow_monitor. Its collector is the source tree's (or --collector-dir's), copied
 and byte-compiled as the Debian package installs it, with the eBPF program of the build
-directory.
+directory beside it: it runs without arguments, as the daemon starts it.
 nethogs (installed by scripts/install-deps.sh) watches the client namespace's veth.
 
 CPU is the monitor's own processes' time (the daemon with its collector and any child it
@@ -138,11 +138,14 @@ class Ferrow:
         collector_copy = os.path.join(work, "collector-%s" % name.replace(" ", "-"))
         shutil.copytree(collector_dir, collector_copy, ignore=shutil.ignore_patterns("__pycache__", "tests"))
         run("/usr/bin/python3", "-m", "compileall", "-q", collector_copy, stdout=subprocess.DEVNULL)
+        # The eBPF program where the collector looks first beside its script, so that it
+        # runs without arguments, as the daemon starts it.
+        shutil.copy(bpf_object, os.path.join(collector_copy, "ferrow_monitor.bpf.o"))
         # The daemon starts /usr/bin/python3 /usr/bin/ferrow_monitor.py: this file, seen
         # there inside the namespace, becomes the real collector (same pid).
         with open(self.wrapper, "w") as f:
-            f.write("import os, sys\nos.execv('/usr/bin/python3', ['/usr/bin/python3', %r, '--bpf-object', %r]"
-                    " + sys.argv[1:])\n" % (os.path.join(collector_copy, "ferrow_monitor.py"), bpf_object))
+            f.write("import os, sys\nos.execv('/usr/bin/python3', ['/usr/bin/python3', %r] + sys.argv[1:])\n"
+                    % os.path.join(collector_copy, "ferrow_monitor.py"))
         self.process = None
         self.data = None
 

@@ -1,9 +1,9 @@
 """The command line: options, the choice of the backend, and the program's exit status."""
 
-import argparse
 import os
 import signal
 import sys
+import types
 
 from . import log, stopping
 from .backend import BackendUnavailable, NullBackend
@@ -15,6 +15,10 @@ DEFAULT_SOCKET = "/tmp/network_monitor.sock"
 DEFAULT_INTERVAL = 1.0
 # The daemon reads every frame as it arrives; unread data this long means it is stuck.
 DEFAULT_STALL_TIMEOUT = 10.0
+# Every option's value when it is not given.
+DEFAULTS = {"socket": DEFAULT_SOCKET, "interval": DEFAULT_INTERVAL, "loopback": "exclude",
+            "backend": "auto", "bpf_object": None, "max_frame": MAX_FRAME_BODY,
+            "stall_timeout": DEFAULT_STALL_TIMEOUT, "map_entries": 0, "read_batch": 0}
 
 
 # Each backend's package is imported only when it is tried: the one in use is all
@@ -51,28 +55,35 @@ def _help_formatter(prog):
             width = os.get_terminal_size(sys.__stdout__.fileno()).columns
         except (AttributeError, ValueError, OSError):
             width = 80
+    import argparse
     return argparse.HelpFormatter(prog, width=width - 2)
 
 
 def parse_args(argv):
+    if not argv:
+        # As the daemon starts us: the defaults, without building a parser. argparse,
+        # with the gettext and locale modules it loads, would stay for the collector's
+        # whole life (some 0.6 MB).
+        return types.SimpleNamespace(**DEFAULTS)
+    import argparse
     parser = argparse.ArgumentParser(
         prog="ferrow_monitor.py", formatter_class=_help_formatter,
         description="Per-process traffic collector for the ferrow-monitor daemon. "
                     "Without options it serves %s as the daemon expects." % DEFAULT_SOCKET)
-    parser.add_argument("--socket", default=DEFAULT_SOCKET, help="socket path (default %(default)s)")
-    parser.add_argument("--interval", type=float, default=DEFAULT_INTERVAL,
+    parser.add_argument("--socket", default=DEFAULTS["socket"], help="socket path (default %(default)s)")
+    parser.add_argument("--interval", type=float, default=DEFAULTS["interval"],
                         help="seconds between reports (default %(default)s)")
-    parser.add_argument("--loopback", choices=("exclude", "include"), default="exclude",
+    parser.add_argument("--loopback", choices=("exclude", "include"), default=DEFAULTS["loopback"],
                         help="count traffic to loopback and the host's own addresses (default %(default)s)")
-    parser.add_argument("--backend", choices=("auto",) + tuple(BACKENDS), default="auto",
+    parser.add_argument("--backend", choices=("auto",) + tuple(BACKENDS), default=DEFAULTS["backend"],
                         help="measurement: auto picks eBPF on the sock tracepoints (Linux 6.3+), "
                              "else eBPF fexit programs (kernels with BTF), else portable; "
                              "ebpf is the better of the two eBPF attachments")
-    parser.add_argument("--bpf-object", default=None, help="path of ferrow_monitor.bpf.o")
-    parser.add_argument("--max-frame", type=int, default=MAX_FRAME_BODY, help=argparse.SUPPRESS)
-    parser.add_argument("--stall-timeout", type=float, default=DEFAULT_STALL_TIMEOUT, help=argparse.SUPPRESS)
-    parser.add_argument("--map-entries", type=int, default=0, help=argparse.SUPPRESS)
-    parser.add_argument("--read-batch", type=int, default=0, help=argparse.SUPPRESS)
+    parser.add_argument("--bpf-object", default=DEFAULTS["bpf_object"], help="path of ferrow_monitor.bpf.o")
+    parser.add_argument("--max-frame", type=int, default=DEFAULTS["max_frame"], help=argparse.SUPPRESS)
+    parser.add_argument("--stall-timeout", type=float, default=DEFAULTS["stall_timeout"], help=argparse.SUPPRESS)
+    parser.add_argument("--map-entries", type=int, default=DEFAULTS["map_entries"], help=argparse.SUPPRESS)
+    parser.add_argument("--read-batch", type=int, default=DEFAULTS["read_batch"], help=argparse.SUPPRESS)
     options = parser.parse_args(argv)
     if not 0.01 <= options.interval <= 10.0:
         parser.error("--interval must be between 0.01 and 10 seconds")

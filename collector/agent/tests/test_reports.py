@@ -94,6 +94,8 @@ class OptionsTest(unittest.TestCase):
         o = parse_args([])
         self.assertEqual((o.socket, o.interval, o.loopback, o.backend, o.bpf_object, o.max_frame),
                          ("/tmp/network_monitor.sock", 1.0, "exclude", "auto", None, 1048576))
+        # Taken without a parser, they are the parser's own.
+        self.assertEqual(vars(o), vars(parse_args(["--backend", "auto"])))
 
     def test_the_program_file_is_looked_up_beside_the_installed_script(self):
         expected = os.path.normpath(os.path.join(os.path.dirname(os.path.realpath(netfixture.SCRIPT)),
