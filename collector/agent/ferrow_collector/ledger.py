@@ -1,6 +1,5 @@
 """Counts not yet handed to the daemon, and the JSON documents carrying them."""
 
-import json
 import os
 
 from .backend import UNATTRIBUTED
@@ -11,9 +10,12 @@ from .programs import members as program_members
 # Processes kept apart while no daemon reads; beyond that, exited ones are folded.
 PENDING_LIMIT = 65536
 
-# One encoder for every report: json.dumps with arguments of its own builds a new
-# one for each call.
-_ENCODER = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"))
+try:
+    # What the JSON encoder writes a text with (ensure_ascii=False), without loading the
+    # json package: a process object is written straight from its values.
+    from _json import encode_basestring as _encode_text
+except ImportError:
+    from json.encoder import encode_basestring as _encode_text
 # Processes encoded together as one list: a few encoder runs per report, and no more
 # than this many process objects alive at a time.
 _BATCH = 256
@@ -140,35 +142,49 @@ def _process(pid, entry, speeds, known):
     return process
 
 
-def _encode(value):
-    return _ENCODER.encode(value).encode("utf-8")
+def _encoder():
+    """The JSON encoder, for the values the plain forms do not cover: the json package
+    is loaded only if one turns up."""
+    global _ENCODER
+    if _ENCODER is None:
+        import json
+        _ENCODER = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"))
+    return _ENCODER
 
 
+_ENCODER = None
 _NO_SPEED = (0.0, 0.0)
-# A process object without its program, in the encoder's own member order and
-# separators; a finite float's %r is the encoder's text of it.
+# A process object, in the encoder's own member order and separators; a finite
+# float's %r is the encoder's text of it. A program adds its members before the brace.
 _PLAIN = '{"pid":%d,"comm":%s,"tx_bytes":%d,"rx_bytes":%d,"tx_speed":%r,"rx_speed":%r}'
-_encode_text = json.encoder.encode_basestring  # what the encoder uses with ensure_ascii=False
+_PROGRAM = ',"exe":%s,"cmdline":[%s]}'
+
+
+def _process_text(pid, entry, speeds, known, with_program=True):
+    """The encoder's text of one process object. Written straight from its values;
+    any value the plain form does not cover (an infinite or NaN speed, a number or a
+    name of another type) goes through the encoder."""
+    comm, tx, rx = entry[0], entry[1], entry[2]
+    tx_speed, rx_speed = speeds.get(pid, _NO_SPEED)
+    tx_speed, rx_speed = round(tx_speed, 2), round(rx_speed, 2)
+    program = (entry[3] if with_program and len(entry) > 3 and pid != 0 and known.get(pid) != entry[3]
+               else None)
+    if (tx_speed - tx_speed != 0.0 or rx_speed - rx_speed != 0.0 or type(tx) is not int
+            or type(rx) is not int or type(pid) is not int or type(comm) is not str):
+        process = _process(pid, entry[:3], speeds, known)
+        if program is not None:
+            process.update(program_members(program))
+        return _encoder().encode(process)
+    text = _PLAIN % (pid, _encode_text(comm), tx, rx, tx_speed, rx_speed)
+    if program is None:
+        return text
+    exe, args = program
+    return text[:-1] + _PROGRAM % (_encode_text(exe), ",".join([_encode_text(a) for a in args]))
 
 
 def _batch_text(batch, entries, speeds, known):
-    """The encoder's text of the batch's process list, without its brackets. Most
-    processes carry no program in a report: they are written straight from their
-    numbers. The others, and any value the plain form does not cover (an infinite or
-    NaN speed, a number of another type), go through the encoder."""
-    texts = []
-    for pid in batch:
-        entry = entries[pid]
-        comm, tx, rx = entry[0], entry[1], entry[2]
-        tx_speed, rx_speed = speeds.get(pid, _NO_SPEED)
-        tx_speed, rx_speed = round(tx_speed, 2), round(rx_speed, 2)
-        if ((len(entry) > 3 and pid != 0 and known.get(pid) != entry[3])
-                or tx_speed - tx_speed != 0.0 or rx_speed - rx_speed != 0.0
-                or type(tx) is not int or type(rx) is not int or type(pid) is not int or type(comm) is not str):
-            texts.append(_ENCODER.encode(_process(pid, entry, speeds, known)))
-        else:
-            texts.append(_PLAIN % (pid, _encode_text(comm), tx, rx, tx_speed, rx_speed))
-    return ",".join(texts).encode("utf-8")
+    """The encoder's text of the batch's process list, without its brackets."""
+    return ",".join([_process_text(pid, entries[pid], speeds, known) for pid in batch]).encode("utf-8")
 
 
 def _documents(entries, speeds, max_body, known):
@@ -192,12 +208,10 @@ def _documents(entries, speeds, max_body, known):
             size += extra
             continue
         for pid in batch:
-            process = _process(pid, entries[pid], speeds, known)
-            item = _encode(process)
-            if len(_HEAD) + len(_TAIL) + len(item) > max_body and "exe" in process:
+            item = _process_text(pid, entries[pid], speeds, known).encode("utf-8")
+            if len(_HEAD) + len(_TAIL) + len(item) > max_body:
                 # The program is optional: a process it would not fit a document with goes without.
-                del process["exe"], process["cmdline"]
-                item = _encode(process)
+                item = _process_text(pid, entries[pid], speeds, known, with_program=False).encode("utf-8")
             extra = len(item) + (1 if parts else 0)
             if parts and size + extra > max_body:
                 documents.append((_HEAD + b",".join(parts) + _TAIL, members))

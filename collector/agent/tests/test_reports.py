@@ -38,12 +38,13 @@ class DocumentTest(unittest.TestCase):
         self.assertEqual(json.loads(body.decode("utf-8"))["processes"][0]["comm"], "网络\ufffd")
 
     def test_each_process_is_written_as_the_json_encoder_writes_it(self):
-        program = ("/usr/bin/curl", ["curl", "-s"])
+        program = ("/usr/bin/cu\"rl网", ("curl", "-s", "a\\b\n"))
         entries = {1: ['a"b\\c\u2028网', 1 << 62, 0], 2: ["\x00\x1f\x7f", 5, 7], 3: ["x", True, 1],
                    4: ["y", 1, 2, program], 5: ["z", 3, 4, program], 6: ["", 0, 0], 7: ["w", 1, 1],
-                   0: ["unattributed", 9, 9, program]}
+                   0: ["unattributed", 9, 9, program], 8: ["v", 1, 1, ("/bin/v", ())],
+                   9: ["u", 1, 1, program]}
         speeds = {1: (1 / 3, 1e-7), 2: (1e300, 123456.785), 4: (0.004999, 2), 5: (-0.0, 0.5),
-                  6: (float("nan"), float("inf")), 7: (-float("inf"), 2)}
+                  6: (float("nan"), float("inf")), 7: (-float("inf"), 2), 9: (float("nan"), 1)}
         body, _ = build_documents(entries, speeds, known={5: program})[0]
         expected = []
         for pid in sorted(entries):
@@ -51,8 +52,8 @@ class DocumentTest(unittest.TestCase):
             tx_speed, rx_speed = speeds.get(pid, (0.0, 0.0))
             process = {"pid": pid, "comm": comm, "tx_bytes": tx, "rx_bytes": rx,
                        "tx_speed": round(tx_speed, 2), "rx_speed": round(rx_speed, 2)}
-            if pid == 4:
-                process.update({"exe": program[0], "cmdline": program[1]})
+            if pid in (4, 8, 9):
+                process.update({"exe": entries[pid][3][0], "cmdline": list(entries[pid][3][1])})
             expected.append(json.dumps(process, ensure_ascii=False, separators=(",", ":")))
         self.assertEqual(body.decode("utf-8"), '{"type":"network_data","processes":[%s]}' % ",".join(expected))
 

@@ -15,7 +15,7 @@ ends the collector cleanly), and is reaped before the answer is used."""
 
 import ctypes
 import errno
-import json
+import marshal
 import os
 import signal
 import socket
@@ -428,7 +428,7 @@ def _child(sock, libc, parent, job):
         except Exception as e:
             answer = {"failed": "%s: %s" % (e.__class__.__name__, e)}
         answer["said"] = log.release()
-        socket.send_fds(sock, [json.dumps(answer).encode()], fds)
+        socket.send_fds(sock, [marshal.dumps(answer)], fds)
         code = 0
     finally:
         os._exit(code)
@@ -447,8 +447,8 @@ def _receive(sock):
         close_all(fds)
         raise BackendUnavailable("the answer of the process loading the program was cut short")
     try:
-        return (json.loads(msg) if msg else None), fds
-    except ValueError:
+        return (marshal.loads(msg) if msg else None), fds
+    except (ValueError, EOFError, TypeError):
         close_all(fds)
         raise BackendUnavailable("the process loading the program answered garbage")
 
@@ -472,7 +472,7 @@ def close_all(fds):
 def run_in_child(job):
     """Runs job() in a forked child and returns (data, descriptors) it handed over.
 
-    job returns (data for json, descriptors to hand over) or raises: BackendUnavailable
+    job returns (data of plain values marshal carries, descriptors to hand over) or raises: BackendUnavailable
     comes back as the same exception (with its reasons), OSError as OSError, anything
     else as RuntimeError naming it. The lines the child said are said here, in order.
     Call it while the process has one thread only."""
