@@ -17,6 +17,23 @@ from .log import say
 PLACE_ATTEMPTS = 20
 
 
+class TickSpeeds:
+    """{pid: (tx, rx)} in KiB/s over the last tick, worked out from the tick's counts as
+    a report asks for them instead of kept as a table of their own."""
+
+    __slots__ = ("counts", "elapsed")
+
+    def __init__(self, counts, elapsed):
+        self.counts = counts
+        self.elapsed = elapsed
+
+    def get(self, pid, default=None):
+        counts = self.counts.get(pid)
+        if counts is None:
+            return default
+        return (counts[1] / 1024.0 / self.elapsed, counts[2] / 1024.0 / self.elapsed)
+
+
 class Collector:
     """The socket the daemon connects to, the link to it, and the report ticks."""
 
@@ -29,7 +46,6 @@ class Collector:
         self.socket_ino = None
         self.wake_r = self.wake_w = None
         self.last_tick = None
-        self.speeds = {}
         # The daemon that started us: when it is gone we are reparented.
         self.parent = os.getppid()
 
@@ -149,8 +165,7 @@ class Collector:
         counts = self.backend.collect()
         elapsed = max(now - self.last_tick, 1e-3) if self.last_tick is not None else self.options.interval
         self.last_tick = now
-        self.speeds = {pid: (tx / 1024.0 / elapsed, rx / 1024.0 / elapsed)
-                       for pid, (_c, tx, rx) in counts.items()}
+        speeds = TickSpeeds(counts, elapsed)
         self.ledger.add(counts)
         link = self.link
         if link is None:
@@ -164,7 +179,7 @@ class Collector:
             return
         entries = self.ledger.take()
         documents, waiting = documents_to_send(
-            build_documents(entries, self.speeds, self.options.max_frame, link.programs_known))
+            build_documents(entries, speeds, self.options.max_frame, link.programs_known))
         if waiting:
             self.ledger.restore(waiting)
         link.programs_known = programs_carried(documents)
