@@ -16,8 +16,8 @@ try:
     from _json import encode_basestring as _encode_text
 except ImportError:
     from json.encoder import encode_basestring as _encode_text
-# Processes encoded together as one list: a few encoder runs per report, and no more
-# than this many process objects alive at a time.
+# Processes written together as one text: a few joins per report, and no more than
+# this many process texts alive at a time.
 _BATCH = 256
 _HEAD = b'{"type":"network_data","processes":['
 _TAIL = b']}'
