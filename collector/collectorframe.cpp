@@ -64,6 +64,11 @@ FrameStatus FrameReader::next(QByteArray &body)
     if (status == FrameStatus::NeedMoreData) {
         // The drain is over: keep only the start of the next frame.
         dropConsumed();
+    } else if (status == FrameStatus::Frame && readPos == buffer.size()) {
+        // Nothing follows the frame (the usual case): its bytes go now, before
+        // the caller works on the body, not after.
+        buffer.clear();
+        readPos = 0;
     } else if (status == FrameStatus::OverLimit) {
         // Nothing after a bad prefix can be framed reliably: drop it all.
         buffer.clear();

@@ -32,9 +32,10 @@ bool parseFrameBody(const QByteArray &body, QJsonObject &object, QString &errorT
 
 // The whole reader in one piece, as the socket client runs it: append the
 // bytes of a read, then call next() until it returns NeedMoreData; the bytes
-// consumed by that drain are dropped in one go when it ends. Memory held is
-// bounded by the largest frame plus the bytes of one read. After OverLimit
-// the reader discards everything and keeps answering OverLimit until reset().
+// consumed by that drain are dropped in one go when it ends, or at once when a
+// frame takes the last byte buffered. Memory held is bounded by the largest
+// frame plus the bytes of one read. After OverLimit the reader discards
+// everything and keeps answering OverLimit until reset().
 class FrameReader
 {
 public:
