@@ -10,7 +10,7 @@ import time
 
 from . import stopping
 from .daemon_link import DaemonLink
-from .ledger import Ledger, build_documents, documents_to_send, programs_carried
+from .ledger import Ledger, build_documents, documents_to_send, programs_carried, programs_within
 from .log import say
 
 # Times a directory that keeps reappearing at the socket path is moved aside.
@@ -177,9 +177,10 @@ class Collector:
         self.check_stall(link, now, link.unread_bytes() > 0)
         if self.link is None:
             return
-        entries = self.ledger.take()
-        documents, waiting = documents_to_send(
+        entries, waiting = programs_within(self.ledger.take(), link.programs_known)
+        documents, overflow = documents_to_send(
             build_documents(entries, speeds, self.options.max_frame, link.programs_known))
+        waiting.update(overflow)
         if waiting:
             self.ledger.restore(waiting)
         link.programs_known = programs_carried(documents)

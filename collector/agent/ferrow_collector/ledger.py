@@ -9,6 +9,8 @@ from .programs import members as program_members
 
 # Processes kept apart while no daemon reads; beyond that, exited ones are folded.
 PENDING_LIMIT = 65536
+# Bytes of program texts one report carries at most (see programs_within).
+PROGRAM_BUDGET = 128 * 1024
 
 try:
     # What the JSON encoder writes a text with (ensure_ascii=False), without loading the
@@ -111,6 +113,29 @@ def programs_carried(documents):
     if len(documents) != 1:
         return {}
     return {pid: entry[3] for pid, entry in documents[0][1].items() if len(entry) > 3 and pid != 0}
+
+
+def programs_within(entries, known, budget=PROGRAM_BUDGET):
+    """(entries to report now, entries to keep for the next report).
+
+    A report takes every process without a program to send, and those with one while
+    their programs' texts add up to at most `budget` bytes (one at least). The daemon
+    parses a whole document at once: the programs of thousands of processes started
+    together are spread over reports of a few hundred KiB instead of one document near
+    the frame limit. The others wait in the ledger, with their counts and programs,
+    for the next report a tick later."""
+    now, later = {}, {}
+    spent = 0
+    for pid, entry in entries.items():
+        if len(entry) > 3 and pid != 0 and known.get(pid) != entry[3]:
+            exe, args = entry[3]
+            cost = len(exe) + len(args) * 3 + sum(map(len, args))
+            if spent and spent + cost > budget:
+                later[pid] = entry
+                continue
+            spent += cost
+        now[pid] = entry
+    return now, later
 
 
 def documents_to_send(documents):

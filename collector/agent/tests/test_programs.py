@@ -12,7 +12,8 @@ import unittest
 
 import netfixture  # first: it puts the collector's package on the path
 from ferrow_collector import programs
-from ferrow_collector.ledger import Ledger, build_documents, documents_to_send, programs_carried
+from ferrow_collector.ledger import (Ledger, build_documents, documents_to_send, programs_carried,
+                                    programs_within)
 from ferrow_collector.programs import from_exec, split_args
 from netfixture import PYTHON, WORKLOAD, NetnsPair
 from test_portable import PortableCollector
@@ -96,28 +97,35 @@ class ProgramsOfReports(unittest.TestCase):
         self.assertEqual(carried, {5: None, 7: "/usr/bin/wget"})
         self.assertEqual(known, {})
 
-    def test_programs_that_overflow_a_document_wait_so_that_reports_fit_one_again(self):
+    def test_programs_that_overflow_a_document_or_the_budget_wait_for_the_next_reports(self):
         import json
         program = ("/usr/bin/worker", ("worker", "-k"))
-        limit, known, ledger = 1000, {}, Ledger()
-        sent, carried = {}, []
-        for _tick in range(4):
-            ledger.add({pid: ("worker", 10, 1, program) for pid in range(100, 110)})
-            documents, waiting = documents_to_send(build_documents(ledger.take(), {}, limit, known))
-            ledger.restore(waiting)
-            known = programs_carried(documents)
-            for body, _members in documents:
-                for p in json.loads(body)["processes"]:
-                    sent[p["pid"]] = sent.get(p["pid"], 0) + p["tx_bytes"]
-                    carried += [p["pid"]] if "exe" in p else []
-            last = len(documents)
-        # Each program went once, the last reports were whole, and no byte was lost.
-        self.assertEqual(sorted(carried), list(range(100, 110)))
-        self.assertEqual((last, len(known)), (1, 10))
-        self.assertEqual(sent, {pid: 40 for pid in range(100, 110)})
+        for limit, budget, reports in ((1000, 1 << 20, 3), (1 << 20, 90, 4)):
+            known, ledger = {}, Ledger()
+            sent, carried, per_report = {}, [], []
+            for _tick in range(6):
+                ledger.add({pid: ("worker", 10, 1, program) for pid in range(100, 110)})
+                entries, waiting = programs_within(ledger.take(), known, budget)
+                documents, overflow = documents_to_send(build_documents(entries, {}, limit, known))
+                ledger.restore({**waiting, **overflow})
+                known = programs_carried(documents)
+                per_report.append(0)
+                for body, _members in documents:
+                    for p in json.loads(body)["processes"]:
+                        sent[p["pid"]] = sent.get(p["pid"], 0) + p["tx_bytes"]
+                        carried += [p["pid"]] if "exe" in p else []
+                        per_report[-1] += "exe" in p
+                last = len(documents)
+            # Each program went once, in the first reports, the last reports were
+            # whole, and no byte was lost.
+            self.assertEqual(sorted(carried), list(range(100, 110)))
+            self.assertEqual(per_report[reports:], [0] * (6 - reports))
+            self.assertTrue(all(per_report[:reports]))
+            self.assertEqual((last, len(known)), (1, 10))
+            self.assertEqual(sent, {pid: 60 for pid in range(100, 110)})
         # Processes that overflow a document without programs all go at once.
         many = {pid: ["w", 1, 1] for pid in range(100, 120)}
-        documents, waiting = documents_to_send(build_documents(many, {}, limit))
+        documents, waiting = documents_to_send(build_documents(many, {}, 1000))
         self.assertGreater(len(documents), 1)
         self.assertEqual(waiting, {})
 
