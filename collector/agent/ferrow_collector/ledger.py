@@ -196,10 +196,7 @@ def _process_text(pid, entry, speeds, known, with_program=True):
                else None)
     if (tx_speed - tx_speed != 0.0 or rx_speed - rx_speed != 0.0 or type(tx) is not int
             or type(rx) is not int or type(pid) is not int or type(comm) is not str):
-        process = _process(pid, entry[:3], speeds, known)
-        if program is not None:
-            process.update(program_members(program))
-        return _encoder().encode(process)
+        return _encoder().encode(_process(pid, entry if program is not None else entry[:3], speeds, known))
     text = _PLAIN % (pid, _encode_text(comm), tx, rx, tx_speed, rx_speed)
     if program is None:
         return text
