@@ -420,6 +420,9 @@ def main():
         # stays in a mount namespace of its own, and goes with it.
         os.execvp("unshare", ["unshare", "--mount", "--propagation", "private", sys.executable,
                               os.path.abspath(__file__), "--in-private-mounts"] + sys.argv[1:])
+    unknown = set(options.monitors.split(",")) - {"ferrow", "nethogs"}
+    if unknown:
+        sys.exit("bench_side_by_side: unknown monitor %s (known: ferrow, nethogs)" % ", ".join(sorted(unknown)))
     daemon = os.path.abspath(options.daemon or os.path.join(options.build, "core", "ferrow-monitor"))
     bpf_object = os.path.abspath(options.bpf_object or
                                  os.path.join(options.build, "collector", "agent", "ferrow_monitor.bpf.o"))
