@@ -210,10 +210,9 @@ class EbpfBackend(Backend):
             if program is not None:
                 out.programs[pid] = program
 
-    def _read_all(self):
-        """All entries of the kernel map: {pid: (comm, tx, rx)}, cumulative."""
+    def _rows(self):
+        """Every entry of the kernel map, batch by batch: (pid, raw comm, tx, rx), cumulative."""
         L = self.bpf
-        entries = {}
         out_batch = ctypes.c_uint32(0)
         in_batch = None
         size = self.layout.size
@@ -223,14 +222,15 @@ class EbpfBackend(Backend):
                                          self.keys, self.values, ctypes.byref(count), None)
             n = count.value
             raw = ctypes.string_at(self.values, n * size)
+            keys = self.keys
             for i, (tx, rx, comm) in enumerate(self.layout.iter_unpack(raw)):
-                entries[self.keys[i]] = (comm, tx, rx)
+                yield keys[i], comm, tx, rx
             if err:
                 if abs(err) == errno.ENOENT:
-                    return entries
+                    return
                 raise OSError(abs(err), "reading the eBPF map failed: %s" % os.strerror(abs(err)))
             if n == 0:
-                return entries
+                return
             in_batch = ctypes.byref(out_batch)
 
     def _comm(self, raw):
@@ -245,22 +245,26 @@ class EbpfBackend(Backend):
 
     def collect(self):
         out = Counts()
-        entries = self._read_all()
         seen = self.seen
-        for pid, (comm, tx, rx) in entries.items():
+        # Only the pids of this read are kept, not a table of its rows: the counts
+        # go straight into `seen` and the changes into `out`.
+        present = set()
+        for pid, comm, tx, rx in self._rows():
+            present.add(pid)
             old = seen.get(pid)
             if old is None or tx < old[0] or rx < old[1]:  # new, or a new entry after a removal
                 old = (0, 0)
             if tx != old[0] or rx != old[1]:
                 out[pid] = (self._comm(comm), tx - old[0], rx - old[1])
             seen[pid] = (tx, rx)
-        for pid in [p for p in self.seen if p not in entries]:
-            del self.seen[pid]
-            self.program_of.pop(pid, None)
+        if len(seen) > len(present):
+            for pid in [p for p in seen if p not in present]:
+                del seen[pid]
+                self.program_of.pop(pid, None)
         self.reports += 1
-        nearly_full = len(entries) > self.capacity * 3 // 4
+        nearly_full = len(present) > self.capacity * 3 // 4
         if self.reports % REAP_EVERY == 0 or nearly_full:
-            self._reap(out, entries)
+            self._reap(out, present)
         self._collect_unowned(out)
         self._add_programs(out)
         for pid in self.reaped:
@@ -268,11 +272,11 @@ class EbpfBackend(Backend):
         self.reaped = []
         return out
 
-    def _reap(self, out, entries):
+    def _reap(self, out, pids):
         """Removes processes that have exited, counting what they did since the last read."""
         L = self.bpf
         key = ctypes.c_uint32()
-        for pid in entries:
+        for pid in pids:
             if _exists(pid):
                 continue
             key.value = pid
