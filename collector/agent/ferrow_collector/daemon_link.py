@@ -15,9 +15,11 @@ class DaemonLink:
     def __init__(self, sock):
         self.sock = sock
         self.sock.setblocking(False)
-        self.out = bytearray()
-        # (offset just past the document's frame in self.out, its counts)
-        self.in_flight = []
+        # Frames not completely written, oldest first: [length prefix, body, counts].
+        # The bodies are written from where they lie, never copied into a buffer.
+        self.out = []
+        # Bytes of the first frame already written.
+        self.written = 0
         self.unread_since = None
         # {pid: program} of the last report queued: its programs need not be sent again.
         self.programs_known = {}
@@ -27,25 +29,32 @@ class DaemonLink:
 
     def queue(self, documents):
         for body, members in documents:
-            # Straight into the buffer: no third copy of a body of up to 1 MiB.
-            self.out += struct.pack(">I", len(body))
-            self.out += body
-            self.in_flight.append((len(self.out), members))
+            self.out.append((struct.pack(">I", len(body)), body, members))
 
     def flush(self):
         """Writes what the socket takes. Raises OSError when the connection is gone."""
         while self.out:
+            prefix, body, _members = self.out[0]
+            done = self.written
+            if done < len(prefix):
+                pieces = [memoryview(prefix)[done:], body]
+            else:
+                pieces = [memoryview(body)[done - len(prefix):]]
             try:
-                sent = self.sock.send(self.out, socket.MSG_NOSIGNAL | socket.MSG_DONTWAIT)
+                sent = self.sock.sendmsg(pieces, (), socket.MSG_NOSIGNAL | socket.MSG_DONTWAIT)
             except (BlockingIOError, InterruptedError):
                 return
-            del self.out[:sent]
-            self.in_flight = [(end - sent, m) for end, m in self.in_flight if end - sent > 0]
+            done += sent
+            if done < len(prefix) + len(body):
+                self.written = done
+                continue
+            del self.out[0]
+            self.written = 0
 
     def unsent(self):
         """Counts of the documents not completely written: the daemon never saw them."""
         merged = {}
-        for _end, members in self.in_flight:
+        for _prefix, _body, members in self.out:
             for pid, entry in members.items():
                 merged[pid] = entry
         return merged

@@ -26,8 +26,11 @@ _TAIL = b']}'
 
 
 class Ledger:
-    """Byte counts not yet handed to the daemon, per pid: {pid: [comm, tx, rx]}, and
+    """Byte counts not yet handed to the daemon, per pid: {pid: (comm, tx, rx)}, and
     the program (exe, args) as a fourth item once known.
+
+    The entries are tuples, replaced when they change: an entry a report takes over
+    from the backend's counts is the same object, not a copy of it.
 
     While no daemon reads, the table grows with every process that moves data. Past
     `limit` processes, those that have exited are folded into pid 0 "unattributed",
@@ -42,28 +45,35 @@ class Ledger:
 
     def add(self, counts):
         programs = getattr(counts, "programs", None) or {}
+        pending = self.pending
         for pid, value in counts.items():
-            comm, tx, rx = value[:3]
             program = value[3] if len(value) > 3 else programs.get(pid)
-            entry = self.pending.get(pid)
+            entry = pending.get(pid)
             if entry is None:
-                self.pending[pid] = [comm, tx, rx] if program is None else [comm, tx, rx, program]
+                if program is None:
+                    entry = value if len(value) == 3 and type(value) is tuple else tuple(value[:3])
+                elif len(value) == 4 and type(value) is tuple and value[3] is program:
+                    entry = value
+                else:
+                    entry = (value[0], value[1], value[2], program)
             else:
-                if comm:
-                    entry[0] = comm
-                entry[1] += tx
-                entry[2] += rx
+                if program is None and len(entry) > 3:
+                    program = entry[3]
+                entry = (value[0] or entry[0], entry[1] + value[1], entry[2] + value[2])
                 if program is not None:
-                    entry[3:] = [program]
-        if len(self.pending) > self.limit:
+                    entry += (program,)
+            pending[pid] = entry
+        if len(pending) > self.limit:
             self.fold_exited()
 
     def fold_exited(self):
-        bucket = self.pending.setdefault(0, [UNATTRIBUTED, 0, 0])
+        bucket = self.pending.get(0, (UNATTRIBUTED, 0, 0))
+        tx, rx = bucket[1], bucket[2]
         for pid in [p for p in self.pending if p != 0 and not self.alive(p)]:
             entry = self.pending.pop(pid)
-            bucket[1] += entry[1]
-            bucket[2] += entry[2]
+            tx += entry[1]
+            rx += entry[2]
+        self.pending[0] = (bucket[0], tx, rx) + bucket[3:]
         if not self.folded_warned:
             say("no daemon has read for long: exited processes are kept as pid 0 \"%s\"" % UNATTRIBUTED)
             self.folded_warned = True
@@ -75,7 +85,7 @@ class Ledger:
 
     def restore(self, entries):
         """Puts back the counts of reports that never reached the daemon."""
-        self.add({pid: tuple(e) for pid, e in entries.items()})
+        self.add(entries)
 
 
 def build_documents(entries, speeds, max_body=MAX_FRAME_BODY, known=None):
@@ -116,7 +126,8 @@ def programs_carried(documents):
 
 
 def programs_within(entries, known, budget=PROGRAM_BUDGET):
-    """(entries to report now, entries to keep for the next report).
+    """(entries to report now, entries to keep for the next report); `entries` itself is
+    thinned and returned as the first.
 
     A report takes every process without a program to send, and those with one while
     their programs' texts add up to at most `budget` bytes (one at least). The daemon
@@ -124,7 +135,7 @@ def programs_within(entries, known, budget=PROGRAM_BUDGET):
     together are spread over reports of a few hundred KiB instead of one document near
     the frame limit. The others wait in the ledger, with their counts and programs,
     for the next report a tick later."""
-    now, later = {}, {}
+    later = {}
     spent = 0
     for pid, entry in entries.items():
         if len(entry) > 3 and pid != 0 and known.get(pid) != entry[3]:
@@ -134,8 +145,11 @@ def programs_within(entries, known, budget=PROGRAM_BUDGET):
                 later[pid] = entry
                 continue
             spent += cost
-        now[pid] = entry
-    return now, later
+    # The report's table is the one taken from the ledger: thinned in place rather
+    # than copied (it holds a process of the machine each).
+    for pid in later:
+        del entries[pid]
+    return entries, later
 
 
 def documents_to_send(documents):
@@ -213,35 +227,48 @@ def _documents(entries, speeds, max_body, known):
     """Fills documents in pid order, each process joining the current document while it
     fits. A batch of processes is encoded as one list, whose text between the brackets
     is exactly their texts joined by commas; only a batch that would not fit the current
-    document is encoded process by process to find where the document ends."""
+    document is encoded process by process to find where the document ends.
+
+    A document holds a run of consecutive pids; a report of one document has all of
+    `entries` as its members, without a copy of the table."""
     documents = []
     parts = []
     size = len(_HEAD) + len(_TAIL)
-    members = {}
     pids = sorted(entries)
+    first = 0  # where the current document's pids start
     for start in range(0, len(pids), _BATCH):
         batch = pids[start:start + _BATCH]
         joined = _batch_text(batch, entries, speeds, known)
         extra = len(joined) + (1 if parts else 0)
         if size + extra <= max_body:
             parts.append(joined)
-            for pid in batch:
-                members[pid] = entries[pid]
             size += extra
             continue
-        for pid in batch:
+        for index, pid in enumerate(batch, start):
             item = _process_text(pid, entries[pid], speeds, known).encode("utf-8")
             if len(_HEAD) + len(_TAIL) + len(item) > max_body:
                 # The program is optional: a process it would not fit a document with goes without.
                 item = _process_text(pid, entries[pid], speeds, known, with_program=False).encode("utf-8")
             extra = len(item) + (1 if parts else 0)
             if parts and size + extra > max_body:
-                documents.append((_HEAD + b",".join(parts) + _TAIL, members))
-                parts, members = [], {}
+                documents.append((_document_body(parts), {p: entries[p] for p in pids[first:index]}))
+                parts, first = [], index
                 size = len(_HEAD) + len(_TAIL)
                 extra = len(item)
             parts.append(item)
-            members[pid] = entries[pid]
             size += extra
-    documents.append((_HEAD + b",".join(parts) + _TAIL, members))
+    members = entries if first == 0 else {p: entries[p] for p in pids[first:]}
+    documents.append((_document_body(parts), members))
     return documents
+
+
+def _document_body(parts):
+    """The document of these process texts, made in one copy: a report's body is up
+    to 1 MiB, and each concatenation would make another."""
+    pieces = [_HEAD]
+    for part in parts:
+        pieces += (part, b",")
+    if parts:
+        pieces.pop()
+    pieces.append(_TAIL)
+    return b"".join(pieces)

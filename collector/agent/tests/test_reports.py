@@ -111,11 +111,11 @@ class LedgerTest(unittest.TestCase):
         ledger.add({1: ("a", 10, 1)})
         ledger.add({1: ("a2", 5, 2), 2: ("b", 0, 9)})
         taken = ledger.take()
-        self.assertEqual(taken, {1: ["a2", 15, 3], 2: ["b", 0, 9]})
+        self.assertEqual(taken, {1: ("a2", 15, 3), 2: ("b", 0, 9)})
         self.assertEqual(ledger.take(), {})
         ledger.add({1: ("a2", 1, 1)})
         ledger.restore(taken)
-        self.assertEqual(ledger.pending, {1: ["a2", 16, 4], 2: ["b", 0, 9]})
+        self.assertEqual(ledger.pending, {1: ("a2", 16, 4), 2: ("b", 0, 9)})
 
 
     def test_past_the_limit_exited_processes_are_folded_into_pid_0(self):
@@ -125,9 +125,9 @@ class LedgerTest(unittest.TestCase):
         self.assertEqual(len(ledger.pending), 3)
         ledger.add({4: ("d", 100, 200)})
         # 2 and 4 have exited: their bytes stay in the totals, under pid 0.
-        self.assertEqual(ledger.pending, {1: ["a", 1, 1], 3: ["c", 3, 3], 0: ["unattributed", 110, 220]})
+        self.assertEqual(ledger.pending, {1: ("a", 1, 1), 3: ("c", 3, 3), 0: ("unattributed", 110, 220)})
         ledger.add({0: ("unattributed", 5, 5)})
-        self.assertEqual(ledger.pending[0], ["unattributed", 115, 225])
+        self.assertEqual(ledger.pending[0], ("unattributed", 115, 225))
 
 
 class DaemonLinkTest(unittest.TestCase):
@@ -166,6 +166,29 @@ class DaemonLinkTest(unittest.TestCase):
         self.assertEqual(delivered | set(unsent), set(table))
         self.assertEqual(delivered & set(unsent), set())
         self.assertTrue(unsent)
+        # A reader that goes on reading gets the rest of the stream, frame after frame
+        # from where the first write stopped, and then nothing is left to hand back.
+        for _attempt in range(10000):
+            if not link.out:
+                break
+            link.flush()
+            try:
+                received += theirs.recv(1 << 20)
+            except BlockingIOError:
+                pass
+        while True:
+            try:
+                received += theirs.recv(1 << 20)
+            except BlockingIOError:
+                break
+        bodies = []
+        while received:
+            (n,) = struct.unpack(">I", received[:4])
+            bodies.append(json.loads(received[4:4 + n]))
+            del received[:4 + n]
+        self.assertEqual(sorted(p["pid"] for body in bodies for p in body["processes"]),
+                         sorted(set(table) - delivered))
+        self.assertEqual(link.unsent(), {})
 
     def test_a_peer_that_is_gone_raises_on_flush(self):
         ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_STREAM)
