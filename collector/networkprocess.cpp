@@ -2,6 +2,7 @@
 
 #include <QJsonArray>
 #include <QJsonValue>
+#include <QSet>
 
 #include <cmath>
 #include <limits>
@@ -95,6 +96,32 @@ void programFromJson(const QJsonObject &entry, NetworkProcess &process)
     process.cmdline = list;
 }
 
+// The texts of one document's processes, each kept once: the many processes of
+// one program carry the same name and program, and the whole decoded list is
+// alive beside the parsed document until the report has been merged.
+class DocumentTexts
+{
+public:
+    void share(QString &text) { share(texts, text); }
+    void share(QStringList &list) { share(lists, list); }
+
+private:
+    template<typename T>
+    static void share(QSet<T> &kept, T &value)
+    {
+        if (value.isEmpty())
+            return;
+        const auto found = kept.constFind(value);
+        if (found != kept.constEnd())
+            value = *found;
+        else
+            kept.insert(value);
+    }
+
+    QSet<QString> texts;
+    QSet<QStringList> lists;
+};
+
 // Registered as soon as the library is loaded, so the names are known even
 // before the first monitor exists.
 const bool typesRegistered = (registerNetworkProcessTypes(), true);
@@ -133,7 +160,13 @@ bool networkProcessesFromDocument(const QJsonObject &document, QList<NetworkProc
     // non-object element as an empty object.
     const QJsonArray entries = document.value(QLatin1String("processes")).toArray();
     processes.reserve(entries.size());
-    for (const QJsonValue &entry : entries)
-        processes.append(networkProcessFromJson(entry.toObject()));
+    DocumentTexts texts;
+    for (const QJsonValue &entry : entries) {
+        NetworkProcess process = networkProcessFromJson(entry.toObject());
+        texts.share(process.comm);
+        texts.share(process.exe);
+        texts.share(process.cmdline);
+        processes.append(process);
+    }
     return true;
 }

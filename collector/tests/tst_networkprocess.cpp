@@ -81,6 +81,7 @@ private slots:
     void documentsAreDecodedOnlyWhenTheyAreDataDocuments();
     void elementsThatAreNoObjectsGiveDefaultRecords();
     void equalPidsStayApartInArrayOrder();
+    void equalTextsOfOneDocumentAreKeptOnce();
 
     void framesSurviveAnySplitOfTheStream_data();
     void framesSurviveAnySplitOfTheStream();
@@ -338,6 +339,31 @@ void TestNetworkProcess::equalPidsStayApartInArrayOrder()
     QCOMPARE(processes.at(1).pid, 8);
     QCOMPARE(processes.at(2).pid, 9);
     QCOMPARE(processes.at(2).tx_bytes, quint64(2));
+}
+
+void TestNetworkProcess::equalTextsOfOneDocumentAreKeptOnce()
+{
+    QList<NetworkProcess> processes;
+    QVERIFY(networkProcessesFromDocument(
+        object(R"({"type":"network_data","processes":[)"
+               R"({"pid":1,"comm":"w","exe":"/usr/bin/w","cmdline":["w","-x"]},)"
+               R"({"pid":2,"comm":"v","exe":"/usr/bin/w","cmdline":["w","-y"]},)"
+               R"({"pid":3,"comm":"w","exe":"/usr/bin/w","cmdline":["w","-x"]}]})"),
+        processes));
+    QCOMPARE(processes.size(), 3);
+    const NetworkProcess &first = processes.at(0);
+    const NetworkProcess &second = processes.at(1);
+    const NetworkProcess &third = processes.at(2);
+    QCOMPARE(third.comm, QStringLiteral("w"));
+    QCOMPARE(second.comm, QStringLiteral("v"));
+    QCOMPARE(second.cmdline, QStringList({QStringLiteral("w"), QStringLiteral("-y")}));
+    QCOMPARE(third.cmdline, QStringList({QStringLiteral("w"), QStringLiteral("-x")}));
+    // One copy of each text and each argument list, shared by the processes.
+    QCOMPARE(third.comm.constData(), first.comm.constData());
+    QCOMPARE(second.exe.constData(), first.exe.constData());
+    QCOMPARE(third.exe.constData(), first.exe.constData());
+    QVERIFY(third.cmdline.isSharedWith(first.cmdline));
+    QVERIFY(!second.cmdline.isSharedWith(first.cmdline));
 }
 
 void TestNetworkProcess::framesSurviveAnySplitOfTheStream_data()
